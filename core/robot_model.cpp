@@ -1,0 +1,58 @@
+// Construction, readiness guard and building from URDF/SRDF.
+#include "robot_model.h"
+
+#include <cmath>
+#include <filesystem>
+#include <stdexcept>
+#include <utility>
+
+#include <pinocchio/parsers/srdf.hpp>
+#include <pinocchio/parsers/urdf.hpp>
+
+namespace corvane {
+namespace talvex {
+
+void RobotModel::require_built() const {
+  if (!built) {
+    throw std::runtime_error("RobotModel: call build_from_urdf() before using this object.");
+  }
+}
+
+void RobotModel::build_from_urdf(const std::string& urdf_path, const std::string& package_dir,
+                                 const std::string& srdf_path, double collision_margin) {
+  // A NaN margin makes every distance comparison in coal false, so every pair
+  // would silently report "no collision".
+  if (std::isnan(collision_margin)) {
+    throw std::invalid_argument(
+        "RobotModel::build_from_urdf: collision_margin must be a number or an infinity, "
+        "not NaN.");
+  }
+
+  // Everything is built into a fresh set; the object changes only once all steps passed.
+  auto fresh = std::make_unique<Models>();
+  pinocchio::urdf::buildModel(urdf_path, fresh->model, /*verbose=*/false, /*mimic=*/false);
+  fresh->data = Data(fresh->model);
+
+  pinocchio::urdf::buildGeom(fresh->model, urdf_path, pinocchio::COLLISION, fresh->geom_model,
+                             std::vector<std::string>{package_dir});
+  fresh->geom_model.addAllCollisionPairs();
+
+  // A missing SRDF is not an error; an existing one must be readable.
+  if (!srdf_path.empty() && std::filesystem::exists(srdf_path)) {
+    pinocchio::srdf::removeCollisionPairs(fresh->model, fresh->geom_model, srdf_path,
+                                          /*verbose=*/false);
+  }
+
+  // Made after the pair list is final: one request per remaining pair.
+  fresh->geom_data = pinocchio::GeometryData(fresh->geom_model);
+  for (auto& request : fresh->geom_data.collisionRequests) {
+    request.security_margin = collision_margin;
+  }
+
+  std::lock_guard<std::mutex> lock(work_mutex);
+  models.swap(fresh);
+  built = true;
+}
+
+}  // namespace talvex
+}  // namespace corvane

@@ -1,0 +1,78 @@
+// Kinematic and self-collision model of one robot, loaded from URDF (+ SRDF).
+// No Python here: the bindings in module/ wrap this class.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include <pinocchio/geometry.hpp>
+#include <pinocchio/multibody.hpp>
+
+namespace corvane {
+namespace talvex {
+
+class RobotModel {
+ public:
+  using Model = pinocchio::ModelTpl<double, 0, pinocchio::JointCollectionDefaultTpl>;
+  using Data = pinocchio::DataTpl<double, 0, pinocchio::JointCollectionDefaultTpl>;
+  using FramePoses = std::map<std::string, Eigen::Matrix4d>;
+
+  RobotModel() = default;
+  RobotModel(const RobotModel&) = delete;
+  RobotModel& operator=(const RobotModel&) = delete;
+
+  // Building. Builds into fresh library objects and swaps them in only when every
+  // step succeeded, so a failed call leaves the object exactly as it was and a
+  // second call replaces the robot rather than merging two descriptions.
+  void build_from_urdf(const std::string& urdf_path, const std::string& package_dir,
+                       const std::string& srdf_path, double collision_margin);
+
+  // Frame poses.
+  Eigen::Matrix4d forward_kinematics(const Eigen::VectorXd& q_rad,
+                                     const std::string& frame_name);
+  FramePoses all_frame_transforms(const Eigen::VectorXd& q_rad);
+  std::vector<std::string> frame_names() const;
+
+  // Configuration space.
+  std::int32_t nq() const;
+  std::int32_t ndof() const;
+  std::vector<std::string> joint_names() const;
+  Eigen::VectorXd lower_position_limits() const;
+  Eigen::VectorXd upper_position_limits() const;
+  bool in_joint_limits(const Eigen::VectorXd& q_rad) const;
+  Eigen::VectorXd neutral_configuration() const;
+
+  // Self-collision.
+  bool has_self_collision(const Eigen::VectorXd& q_rad);
+
+ private:
+  // The four library objects of one robot. They live together on the heap because
+  // the geometry work data points into the geometry model's objects: a rebuild
+  // swaps the whole set, never a copy of one member.
+  struct Models {
+    Model model;
+    Data data;
+    pinocchio::GeometryModel geom_model;
+    pinocchio::GeometryData geom_data;
+  };
+
+  void require_built() const;
+
+  std::unique_ptr<Models> models = std::make_unique<Models>();
+  bool built = false;
+
+  // The pose and collision queries run without the interpreter lock and write the
+  // work data; this serialises them (and the swap of a rebuild) on one shared
+  // object. It is only taken after the interpreter lock has been released, and
+  // nothing that holds it waits for the interpreter lock.
+  std::mutex work_mutex;
+};
+
+}  // namespace talvex
+}  // namespace corvane

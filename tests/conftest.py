@@ -1,0 +1,48 @@
+import pathlib
+
+import pytest
+
+import talvex
+
+DATA = pathlib.Path(__file__).parent / "data"
+
+READINESS = "RobotModel: call build_from_urdf() before using this object."
+
+# Every guarded entry with arguments valid for the one-joint test robots.
+GUARDED_CALLS = {
+    "forward_kinematics": lambda m: m.forward_kinematics([0.0], "slider"),
+    "all_frame_transforms": lambda m: m.all_frame_transforms([0.0]),
+    "nq": lambda m: m.nq(),
+    "ndof": lambda m: m.ndof(),
+    "joint_names": lambda m: m.joint_names(),
+    "frame_names": lambda m: m.frame_names(),
+    "lower_position_limits": lambda m: m.lower_position_limits(),
+    "upper_position_limits": lambda m: m.upper_position_limits(),
+    "in_joint_limits": lambda m: m.in_joint_limits([0.0]),
+    "has_self_collision": lambda m: m.has_self_collision([0.0]),
+    "neutral_configuration": lambda m: m.neutral_configuration(),
+    "repr": repr,
+}
+
+
+def data_path(name):
+    return str(DATA / name)
+
+
+def build(urdf, srdf="", margin=0.005, package_dir=None):
+    """A RobotModel built from files under tests/data (or absolute paths)."""
+    model = talvex.RobotModel()
+    model.build_from_urdf(
+        urdf if pathlib.Path(urdf).is_absolute() else data_path(urdf),
+        str(DATA) if package_dir is None else package_dir,
+        srdf if (not srdf or pathlib.Path(srdf).is_absolute()) else data_path(srdf),
+        margin,
+    )
+    return model
+
+
+def assert_unbuilt(model):
+    for name, call in GUARDED_CALLS.items():
+        with pytest.raises(RuntimeError) as info:
+            call(model)
+        assert str(info.value) == READINESS, name
