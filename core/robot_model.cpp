@@ -24,8 +24,8 @@ void RobotModel::build_from_urdf(const std::string& urdf_path, const std::string
   // would silently report "no collision".
   if (std::isnan(collision_margin)) {
     throw std::invalid_argument(
-        "RobotModel::build_from_urdf: collision_margin must be a number or an infinity, "
-        "not NaN.");
+        "RobotModel::build_from_urdf: collision_margin is NaN; pass the margin in metres "
+        "(the default is 0.005).");
   }
 
   // Everything is built into a fresh set; the object changes only once all steps passed.
