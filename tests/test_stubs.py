@@ -1,10 +1,13 @@
 """Type stubs: the committed talvex.pyi is what the generator makes of the built
 module, it is installed where editors and mypy look, and mypy reads real
-signatures from it."""
+signatures from it. Packaging: the module runs on the C++ wheels it was built
+against."""
+import importlib.metadata
 import pathlib
 import re
 import subprocess
 import sys
+import tomllib
 
 import pytest
 
@@ -90,3 +93,17 @@ def test_typed_example_runs():
     # At q = 0, inside the bounds (-1, 1), the two spheres share their centre.
     assert "inside=True self_collision=True" in result.stdout
     assert "matches all_frame_transforms: True" in result.stdout
+
+
+def test_runtime_pins_are_the_build_pins():
+    config = tomllib.loads((ROOT / "pyproject.toml").read_text())
+
+    def pins(requirements):
+        return dict(r.replace(" ", "").split("==") for r in requirements if "==" in r)
+
+    build = pins(config["build-system"]["requires"])
+    native = [r for r in config["project"]["dependencies"] if r.startswith(("lib", "cmeel-"))]
+    assert native and all("==" in r for r in native), native
+    for name, version in pins(native).items():
+        assert build.get(name) == version, f"{name}: built against {build.get(name)}"
+        assert importlib.metadata.version(name) == version, name
