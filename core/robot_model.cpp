@@ -28,6 +28,18 @@ void RobotModel::build_from_urdf(const std::string& urdf_path, const std::string
         "(the default is 0.005).");
   }
 
+  // The readers open files through the C string of each path, which ends at the
+  // first NUL: "robot.urdf\0x" would silently load robot.urdf (and a package
+  // directory or SRDF path likewise another file than the one named).
+  const std::pair<const char*, const std::string*> paths[] = {
+      {"urdf_path", &urdf_path}, {"package_dir", &package_dir}, {"srdf_path", &srdf_path}};
+  for (const auto& [name, path] : paths) {
+    if (path->find('\0') != std::string::npos) {
+      throw std::invalid_argument(std::string("RobotModel::build_from_urdf: ") + name +
+                                  " contains a NUL byte.");
+    }
+  }
+
   // Everything is built into a fresh set; the object changes only once all steps passed.
   auto fresh = std::make_unique<Models>();
   pinocchio::urdf::buildModel(urdf_path, fresh->model, /*verbose=*/false, /*mimic=*/false);
