@@ -1,6 +1,8 @@
 // Frame poses and frame names.
 #include "robot_model.h"
 
+#include <algorithm>
+#include <iterator>
 #include <stdexcept>
 
 #include <pinocchio/algorithm/frames.hpp>
@@ -24,14 +26,23 @@ Eigen::Matrix4d RobotModel::forward_kinematics(const Eigen::VectorXd& q_rad,
   std::lock_guard<std::mutex> lock(work_mutex);
   require_built();
   const Model& model = models->model;
+  // The same filter existFrame and getFrameId apply, so the same frame is found.
+  const pinocchio::details::FilterFrame bears_name(frame_name, kAnyFrame);
+  const auto first = std::find_if(model.frames.begin(), model.frames.end(), bears_name);
   // Tested before the pass so an unknown name costs no kinematics.
-  if (!model.existFrame(frame_name, kAnyFrame)) {
+  if (first == model.frames.end()) {
     throw std::runtime_error("RobotModel::forward_kinematics: frame '" + frame_name +
                              "' not found in model.");
   }
   pinocchio::framesForwardKinematics(model, models->data, q_rad);
-  const auto frame_id = model.getFrameId(frame_name, kAnyFrame);
-  return models->data.oMf[frame_id].toHomogeneousMatrix();
+  // getFrameId formats its several-frames message through a stringstream on every
+  // call, found or not, which costs more than the pass of a small arm. It is asked
+  // only when a second frame bears the name, and then raises that error itself.
+  if (std::find_if(std::next(first), model.frames.end(), bears_name) != model.frames.end()) {
+    model.getFrameId(frame_name, kAnyFrame);
+  }
+  return models->data.oMf[static_cast<std::size_t>(first - model.frames.begin())]
+      .toHomogeneousMatrix();
 }
 
 RobotModel::FramePoses RobotModel::all_frame_transforms(const Eigen::VectorXd& q_rad) {
