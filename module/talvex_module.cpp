@@ -1,10 +1,10 @@
 // The talvex extension module: registration of RobotModel and its bindings.
 // Bindings stay thin: argument names, docstrings and the call guard; the logic
-// lives in core/.
+// lives in core/. The only code of its own here converts the configurations and
+// poses of the hot queries, which are called millions of times.
 #include <cstring>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include <pybind11/eigen.h>
 #include <pybind11/numpy.h>
@@ -93,9 +93,16 @@ struct type_caster<Configuration> {
 // and two array objects per matrix. Here NumPy allocates the array's own memory
 // and the 16 values are copied in once.
 inline handle pose_to_array(const Eigen::Matrix4d& pose) {
-  array_t<double, array::f_style> out(std::vector<ssize_t>{4, 4});
-  std::memcpy(out.mutable_data(), pose.data(), sizeof(double) * 16);
-  return out.release();
+  const npy_api& api = npy_api::get();
+  Py_intptr_t shape[2] = {4, 4};
+  Py_intptr_t strides[2] = {sizeof(double), 4 * sizeof(double)};
+  // The descriptor reference is stolen by the call, as pybind11's own arrays do it.
+  PyObject* out = api.PyArray_NewFromDescr_(api.PyArray_Type_,
+                                            api.PyArray_DescrFromType_(npy_api::NPY_DOUBLE_), 2,
+                                            shape, strides, nullptr, 0, nullptr);
+  if (out == nullptr) throw error_already_set();
+  std::memcpy(array_proxy(out)->data, pose.data(), sizeof(double) * 16);
+  return out;
 }
 
 template <>
