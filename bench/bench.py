@@ -270,12 +270,18 @@ def plot(results, path):
     sides = [("floor", "C++ floor"), ("talvex", "talvex"), ("pin_py", "pin-py")]
     width = 0.8 / len(sides)
     for ax, query in zip(axes, QUERIES):
+        lowest = np.inf
         for k, (key, label) in enumerate(sides):
             values = [results["robots"][r]["queries"][query].get(key, np.nan) for r in robots]
-            ax.bar(np.arange(len(robots)) + (k - 1) * width, values, width, label=label)
+            bars = ax.bar(np.arange(len(robots)) + (k - 1) * width, values, width, label=label)
+            ax.bar_label(bars, labels=[f"{v:.0f}" for v in values], fontsize=6, rotation=90,
+                         padding=2)
+            lowest = np.nanmin([lowest, *values])
         ax.set_title(query)
         ax.set_xticks(np.arange(len(robots)), robots, rotation=15)
         ax.set_yscale("log")
+        # Bars start well below the smallest value, so every bar shows its height.
+        ax.set_ylim(bottom=lowest / 4, top=ax.get_ylim()[1] * 3)
         ax.set_ylabel("ns per call (log scale)")
         ax.grid(axis="y", which="both", alpha=0.3)
     axes[0].legend()

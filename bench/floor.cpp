@@ -58,11 +58,15 @@ void keep(const T& value) {
 template <class F>
 double time_ns(const std::vector<Eigen::VectorXd>& configs, int rounds, F&& call) {
   using clock = std::chrono::steady_clock;
-  for (const auto& q : configs) call(q);  // warm caches and branch predictors
+  // One sweep warms caches and branch predictors and tells how many sweeps make
+  // a round of about 20 ms, long enough for the clock and short on slow queries.
+  const auto warm_start = clock::now();
+  for (const auto& q : configs) call(q);
+  const double sweep_ns =
+      std::chrono::duration<double, std::nano>(clock::now() - warm_start).count();
+  const int sweeps = std::max(1, static_cast<int>(20e6 / std::max(sweep_ns, 1.0)));
   std::vector<double> per_call;
   per_call.reserve(static_cast<std::size_t>(rounds));
-  // Repeat the sweep so one round lasts long enough for the clock to resolve it.
-  const int sweeps = std::max<int>(1, static_cast<int>(20000 / configs.size()));
   for (int r = 0; r < rounds; ++r) {
     const auto start = clock::now();
     for (int s = 0; s < sweeps; ++s) {
