@@ -41,9 +41,9 @@ void RobotModel::build_from_urdf(const std::string& urdf_path, const std::string
   }
 
   // Everything is built into a fresh set; the object changes only once all steps passed.
-  auto fresh = std::make_unique<Models>();
-  pinocchio::urdf::buildModel(urdf_path, fresh->model, /*verbose=*/false, /*mimic=*/false);
-  fresh->data = Data(fresh->model);
+  Model model;
+  pinocchio::urdf::buildModel(urdf_path, model, /*verbose=*/false, /*mimic=*/false);
+  auto fresh = std::make_unique<Models>(model);
 
   pinocchio::urdf::buildGeom(fresh->model, urdf_path, pinocchio::COLLISION, fresh->geom_model,
                              std::vector<std::string>{package_dir});

@@ -56,6 +56,13 @@ class RobotModel {
   // the geometry work data points into the geometry model's objects: a rebuild
   // swaps the whole set, never a copy of one member.
   struct Models {
+    Models() = default;
+    // The work data is made in place from the finished model. DataTpl has no
+    // move, so assigning a fresh one copies it: twice the peak memory of the
+    // build (the work data grows with the cube of the joint count), and a read
+    // of the never-set status fields of its unused factorisations.
+    explicit Models(const Model& finished) : model(finished), data(model) {}
+
     Model model;
     Data data;
     pinocchio::GeometryModel geom_model;

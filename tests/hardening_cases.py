@@ -711,11 +711,15 @@ def run_corpus(workdir=None, workers=2):
 
 def summary(cases, results):
     by_outcome = collections.Counter(results[c["id"]]["outcome"] for c in cases if c["id"] in results)
+    by_op = collections.Counter((c["op"], results[c["id"]]["outcome"]) for c in cases
+                                if c["id"] in results)
     by_query = collections.Counter(results[c["id"]].get("queries") for c in cases
                                    if results.get(c["id"], {}).get("outcome") == "ok"
                                    and c["op"] == "build")
     lines = [f"{len(cases)} cases"]
     lines += [f"  {count:4d}  {outcome}" for outcome, count in by_outcome.most_common()]
+    lines.append("by kind of case (build / query with a configuration / frame name):")
+    lines += [f"  {count:4d}  {op:6s} {outcome}" for (op, outcome), count in sorted(by_op.items())]
     lines.append("queries after successful builds:")
     lines += [f"  {count:4d}  {outcome}" for outcome, count in by_query.most_common()]
     return "\n".join(lines)

@@ -7,6 +7,8 @@ marked as known faults so they stay visible without failing the suite.
 import builtins
 import os
 import re
+import subprocess
+import sys
 
 import pytest
 
@@ -83,3 +85,36 @@ def test_path_with_nul_byte_is_refused(argument, tmp_path):
         model.build_from_urdf(**args)
     with pytest.raises(RuntimeError, match=re.escape(READINESS)):
         model.nq()
+
+
+PEAK = """
+import sys
+import pinocchio, talvex
+
+def peak_kb():  # peak of the address space: big blocks are mapped and unmapped whole
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmPeak:"))
+
+if sys.argv[1] == "pinocchio":
+    model = pinocchio.buildModelFromUrdf(sys.argv[2])
+    before = peak_kb()
+    data = pinocchio.Data(model)
+else:
+    before = peak_kb()
+    talvex.RobotModel().build_from_urdf(sys.argv[2], "")
+print(peak_kb() - before)
+"""
+
+
+def test_build_holds_one_work_data_at_its_peak(tmp_path):
+    # Pinocchio's work data grows with the cube of the joint count (about 55 MB
+    # at 120 joints); the build must not hold a second copy of it at any time.
+    urdf = tmp_path / "chain.urdf"
+    urdf.write_text(hardening_cases.chain_urdf(120))
+    growth = {}
+    for who in ("pinocchio", "talvex"):
+        out = subprocess.run([sys.executable, "-c", PEAK, who, str(urdf)], check=True,
+                             capture_output=True, text=True).stdout
+        growth[who] = int(out)
+    assert growth["pinocchio"] > 40_000  # kB: the work data is what dominates
+    assert growth["talvex"] < 1.4 * growth["pinocchio"], growth
