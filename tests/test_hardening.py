@@ -72,7 +72,7 @@ def test_case_ends_in_an_exception_or_an_answer(case, corpus):
 
 
 @pytest.mark.parametrize("argument", ["urdf_path", "package_dir", "srdf_path"])
-def test_path_with_nul_byte_is_refused(argument, tmp_path):
+def test_path_with_nul_byte_is_refused(argument):
     # Python's own file functions refuse such a path too: it cannot name a file.
     with pytest.raises(ValueError):
         open(data_path("pair.urdf") + "\0")
