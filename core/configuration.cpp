@@ -44,8 +44,8 @@ bool RobotModel::in_joint_limits(const Eigen::VectorXd& q_rad) const {
   const Model& model = models->model;
   // Another length would read past the end of q_rad or of the bounds.
   if (q_rad.size() != model.nq) {
-    throw std::invalid_argument("RobotModel::in_joint_limits: q_rad has " +
-                                std::to_string(q_rad.size()) + " entries, expected nq = " +
+    throw std::invalid_argument("RobotModel::in_joint_limits: q_rad has length " +
+                                std::to_string(q_rad.size()) + ", expected nq = " +
                                 std::to_string(model.nq) + ".");
   }
   const Eigen::VectorXd& lo = model.lowerPositionLimit;
