@@ -1,3 +1,4 @@
+import importlib.metadata
 import pathlib
 
 import pytest
@@ -5,6 +6,14 @@ import pytest
 import talvex
 
 DATA = pathlib.Path(__file__).parent / "data"
+
+# example-robot-data's share folder: the package_dir of its robots (None when not installed).
+try:
+    ERD_SHARE = pathlib.Path(
+        importlib.metadata.distribution("example-robot-data").locate_file("cmeel.prefix/share")
+    )
+except importlib.metadata.PackageNotFoundError:  # pragma: no cover - depends on the venv
+    ERD_SHARE = None
 
 READINESS = "RobotModel: call build_from_urdf() before using this object."
 

@@ -1,15 +1,17 @@
 """Configurations in every memory layout a float64 vector can have reach the model
 with their values intact, checked against Pinocchio's own bindings."""
 import pathlib
-import sysconfig
 
 import numpy as np
 import pytest
 
+from conftest import ERD_SHARE
+
 pin = pytest.importorskip("pinocchio")
 
-SHARE = pathlib.Path(sysconfig.get_paths()["purelib"]) / "cmeel.prefix" / "share"
-UR5 = SHARE / "example-robot-data" / "robots" / "ur_description" / "urdf" / "ur5_robot.urdf"
+SHARE = ERD_SHARE
+UR5 = (SHARE / "example-robot-data" / "robots" / "ur_description" / "urdf" / "ur5_robot.urdf"
+       if SHARE else pathlib.Path("/nonexistent"))
 Q = np.array([0.3, -1.1, 1.7, -0.4, 0.9, -2.2])
 
 

@@ -8,7 +8,6 @@ independent joints), continuous joints (two coordinates each), hundreds of
 collision pairs and SRDFs written by others.
 """
 
-import importlib.metadata
 import pathlib
 import subprocess
 import sys
@@ -19,16 +18,11 @@ import numpy as np
 import pytest
 
 import talvex
-from conftest import DATA
+from conftest import DATA, ERD_SHARE
 
 pin = pytest.importorskip("pinocchio")
 
-try:
-    SHARE = pathlib.Path(
-        importlib.metadata.distribution("example-robot-data").locate_file("cmeel.prefix/share")
-    )
-except importlib.metadata.PackageNotFoundError:  # pragma: no cover - depends on the venv
-    SHARE = None
+SHARE = ERD_SHARE
 ROBOTS = SHARE / "example-robot-data" / "robots" if SHARE else None
 
 MARGIN = 0.005  # the build's default; the reference writes it into every request
