@@ -515,7 +515,11 @@ def configurations(fdp, model, nq):
     return out
 
 
-def exercise(fdp, model):
+def finite_vector(q):
+    return isinstance(q, np.ndarray) and q.dtype == np.float64 and bool(np.isfinite(q).all())
+
+
+def exercise(fdp, model, margin):
     """Every query; raises AssertionError on an answer that contradicts another."""
     nq = model.nq()
     ndof = model.ndof()
@@ -540,7 +544,10 @@ def exercise(fdp, model):
     for label, q, right_length in configurations(fdp, model, nq):
         poses = call(model.all_frame_transforms, q)
         inside = call(model.in_joint_limits, q)
-        collides = call(model.has_self_collision, q)
+        # Known: coal never returns from a mesh pair with a negative margin at a
+        # non-finite pose (crashes/hang_negative_margin_nonfinite_q.py).
+        hangs = margin < 0 and not finite_vector(q)
+        collides = Failed(ValueError("skipped")) if hangs else call(model.has_self_collision, q)
         if right_length is False:
             for result in (poses, inside, collides):
                 assert isinstance(result, Failed) and isinstance(result.exc, ValueError), (label, result)
@@ -632,7 +639,7 @@ def TestOneInput(data):
             assert model.frame_names() == before
         return
     assert not (isinstance(margin, float) and math.isnan(margin)), "a NaN margin was accepted"
-    exercise(fdp, model)
+    exercise(fdp, model, margin)
 
 
 def make_corpus(directory):

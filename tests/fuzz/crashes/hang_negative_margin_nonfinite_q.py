@@ -1,0 +1,55 @@
+"""Found by the fuzz harness: has_self_collision never returns (coal).
+
+A negative collision_margin together with one NaN or infinite coordinate makes
+has_self_collision spin without end on a robot with mesh-mesh pairs (xarm7 of
+example-robot-data): more than 300 s without an answer, with the interpreter
+lock released and the model's work lock held, so the thread cannot be
+interrupted and every other call on the object waits behind it. A margin of 0
+or more, or finite coordinates, answer in well under a millisecond; the arm of
+the bad-input corpus (box, cylinder, sphere and a 12-triangle mesh) answers
+too, or refuses the negative margin for its mesh-primitive pair with
+ValueError.
+
+The loop is in coal: its own collide() of two of xarm7's meshes with a
+negative security margin and a NaN translation does not return either (see
+`coal_only` below). Pinocchio's computeCollisions behaves the same.
+
+    python tests/fuzz/crashes/hang_negative_margin_nonfinite_q.py          # talvex
+    python tests/fuzz/crashes/hang_negative_margin_nonfinite_q.py coal     # coal alone
+
+Each variant gives up after 20 s and says so.
+"""
+import faulthandler
+import importlib.metadata
+import sys
+
+import numpy as np
+
+SHARE = str(importlib.metadata.distribution("example-robot-data").locate_file("cmeel.prefix/share"))
+XARM = SHARE + "/example-robot-data/robots/xarm_description"
+
+
+def talvex_variant():
+    import talvex
+    robot = talvex.RobotModel()
+    robot.build_from_urdf(XARM + "/urdf/xarm7.urdf", SHARE, "", -1e-6)
+    q = robot.neutral_configuration()
+    q[0] = np.nan  # np.inf too
+    print(robot.has_self_collision(q))
+
+
+def coal_only():
+    import coal
+    loader = coal.MeshLoader()
+    a = loader.load(XARM + "/meshes/xarm7/visual/link1.stl")
+    b = loader.load(XARM + "/meshes/xarm7/visual/link2.stl")
+    request = coal.CollisionRequest()
+    request.security_margin = -1.0
+    moved = coal.Transform3s()
+    moved.setTranslation(np.array([np.nan, 0.0, 0.0]))
+    print(coal.collide(a, coal.Transform3s(), b, moved, request, coal.CollisionResult()))
+
+
+if __name__ == "__main__":
+    faulthandler.dump_traceback_later(20, exit=True)  # prints "Timeout" and exits 1
+    coal_only() if sys.argv[1:] == ["coal"] else talvex_variant()
