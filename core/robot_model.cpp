@@ -8,6 +8,9 @@
 
 #include <pinocchio/parsers/srdf.hpp>
 #include <pinocchio/parsers/urdf.hpp>
+#include <urdf_parser/urdf_parser.h>
+
+#include "stack_guard.h"
 
 namespace corvane {
 namespace talvex {
@@ -41,8 +44,19 @@ void RobotModel::build_from_urdf(const std::string& urdf_path, const std::string
   }
 
   // Everything is built into a fresh set; the object changes only once all steps passed.
+  // The URDF is parsed here rather than by path inside Pinocchio, so that the
+  // depth of its link tree can be checked before the recursive reader runs.
+  const urdf::ModelInterfaceSharedPtr tree = urdf::parseURDFFile(urdf_path);
+  if (!tree) {
+    throw std::invalid_argument("The file " + urdf_path + " does not contain a valid URDF model.");
+  }
+  struct Flatten {
+    urdf::ModelInterface& tree;
+    ~Flatten() { flatten_link_tree(tree); }
+  } flatten{*tree};
+  check_link_tree_fits(*tree, urdf_path);
   Model model;
-  pinocchio::urdf::buildModel(urdf_path, model, /*verbose=*/false, /*mimic=*/false);
+  pinocchio::urdf::buildModel(tree, model, /*verbose=*/false, /*mimic=*/false);
   auto fresh = std::make_unique<Models>(model);
 
   pinocchio::urdf::buildGeom(fresh->model, urdf_path, pinocchio::COLLISION, fresh->geom_model,
@@ -51,6 +65,7 @@ void RobotModel::build_from_urdf(const std::string& urdf_path, const std::string
 
   // A missing SRDF is not an error; an existing one must be readable.
   if (!srdf_path.empty() && std::filesystem::exists(srdf_path)) {
+    check_srdf_nesting_fits(srdf_path);
     pinocchio::srdf::removeCollisionPairs(fresh->model, fresh->geom_model, srdf_path,
                                           /*verbose=*/false);
   }

@@ -76,8 +76,10 @@ class RobotModel {
 
   // The pose and collision queries run without the interpreter lock and write the
   // work data; this serialises them (and the swap of a rebuild) on one shared
-  // object. It is only taken after the interpreter lock has been released, and
-  // nothing that holds it waits for the interpreter lock.
+  // object. The queries take it after releasing the interpreter lock; the build
+  // takes it for the swap with the interpreter lock held. That cannot deadlock:
+  // a query holds it only while it computes, and never waits for the interpreter
+  // lock before letting it go, so the build's wait always ends.
   std::mutex work_mutex;
 };
 

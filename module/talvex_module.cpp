@@ -15,7 +15,8 @@ using corvane::talvex::RobotModel;
 PYBIND11_MODULE(talvex, m) {
   m.doc() = "C++ Pinocchio-backed robot model (FK, joint limits, collision)";
 
-  // Entries are defined in a fixed order; help() and the stubs list them so.
+  // Entries are defined in a fixed order, which the class dict keeps; help() and
+  // the stubs list them alphabetically all the same.
   py::class_<RobotModel> cls(m, "RobotModel");
 
   // Construction and building.

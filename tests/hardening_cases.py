@@ -31,16 +31,6 @@ CHUNK_TIMEOUT = 120 * TIME_SCALE
 CASE_TIMEOUT = 30 * TIME_SCALE
 CHUNK_SIZE = 60
 
-# Cases that crash or hang inside a dependency and cannot be guarded without
-# changing what valid inputs do: case id -> description with reproducer.
-KNOWN_DEPENDENCY_FAULTS = {
-    "deep-chain-5000": (
-        "SIGSEGV: stack overflow in pinocchio::urdf::details::parseTree, which recurses once "
-        "per link (about 2 KB of stack each), so a chain deeper than about 3700 links "
-        "overflows the default 8 MB stack. pinocchio.buildModelFromUrdf crashes the same "
-        "way: a URDF of 5000 links l0..l5000 joined by fixed joints j_i (l_i -> l_i+1)."),
-}
-
 # ---------------------------------------------------------------------------
 # Robot descriptions
 
@@ -418,7 +408,9 @@ def generate():
                              ("denormal", 5e-324)]],
         # Sizes.
         build_case("deep-chain", "deep.urdf", expect="ok", nq=100),
-        build_case("deep-chain-5000", "deeper.urdf", expect="ok", nq=10),
+        # Deeper than the reader's recursion fits in the stack: refused up front.
+        build_case("deep-chain-5000", "deeper.urdf", expect="ValueError"),
+        build_case("srdf-deep-nesting", "arm.urdf", "deep.srdf", expect="ValueError"),
         build_case("wide-star", "wide.urdf", expect="ok", nq=30),
     ]
     for recipe, expect in Q_RECIPES.items():
@@ -511,6 +503,7 @@ def materialise(root):
         os.chmod(root / f"unreadable.{ext}", 0)
     put("deep.urdf", chain_urdf(3000, every_geom=100, moving_every=30))
     put("deeper.urdf", chain_urdf(5000, every_geom=500, moving_every=500))
+    put("deep.srdf", "<robot name='arm'>" + "<a>" * 100000 + "</a>" * 100000 + "</robot>")
     put("wide.urdf", star_urdf(3000, every_geom=50, moving_every=100))
     return root
 

@@ -2,6 +2,7 @@
 import math
 import os
 import pathlib
+import re
 
 import numpy as np
 import pytest
@@ -214,3 +215,19 @@ def test_two_objects_are_independent():
     two = build("pair.urdf", "pair.srdf")
     assert collisions(one) == [True, True, False]
     assert collisions(two) == [False, False, False]
+
+
+def test_ros_package_path_is_a_fallback_behind_package_dir(tmp_path, monkeypatch):
+    # A decoy package of the same name whose cube is 20 times larger: the slider
+    # sits inside it, clear of its faces, so loading it would change the answers.
+    cube = (DATA / "talvex_test/meshes/cube.stl").read_text()
+    big = re.sub(r"vertex ([-\d.e ]+)", lambda m: "vertex " + " ".join(
+        str(20 * float(v)) for v in m.group(1).split()), cube)
+    decoy = tmp_path / "decoy/talvex_test/meshes"
+    decoy.mkdir(parents=True)
+    (decoy / "cube.stl").write_text(big)
+    monkeypatch.setenv("ROS_PACKAGE_PATH", f"{tmp_path / 'decoy'}:{tmp_path / 'none'}")
+    assert collisions(build("mesh_pair.urdf")) == [True, True, False]
+    # With nothing under package_dir, the reader looks in those directories.
+    monkeypatch.setenv("ROS_PACKAGE_PATH", str(DATA))
+    assert collisions(build("mesh_pair.urdf", package_dir=str(tmp_path))) == [True, True, False]

@@ -1,23 +1,23 @@
 """Bad inputs end in a Python exception or a right answer, never a crash or a hang.
 
 The corpus (tests/hardening_cases.py) runs in child processes; each case here
-checks the record its child left. Cases that crash inside a dependency are
-marked as known faults so they stay visible without failing the suite.
+checks the record its child left.
 """
 import builtins
 import os
+import pathlib
 import re
 import subprocess
 import sys
+import threading
 
 import pytest
 
 import hardening_cases
 import talvex
-from conftest import DATA, READINESS, data_path
+from conftest import DATA, ERD_SHARE, READINESS, build, data_path
 
 CASES = hardening_cases.generate()
-KNOWN = hardening_cases.KNOWN_DEPENDENCY_FAULTS
 ANSWERS = {"ok", "True", "False"}
 
 
@@ -37,14 +37,7 @@ def test_corpus_is_large_and_ids_are_unique():
     assert len({case["id"] for case in CASES}) == len(CASES)
 
 
-def params():
-    for case in CASES:
-        known = case["id"] in KNOWN
-        marks = [pytest.mark.xfail(reason=KNOWN[case["id"]], strict=True)] if known else []
-        yield pytest.param(case, id=case["id"], marks=marks)
-
-
-@pytest.mark.parametrize("case", list(params()))
+@pytest.mark.parametrize("case", CASES, ids=[case["id"] for case in CASES])
 def test_case_ends_in_an_exception_or_an_answer(case, corpus):
     record = corpus[case["id"]]
     outcome = record["outcome"]
@@ -118,3 +111,55 @@ def test_build_holds_one_work_data_at_its_peak(tmp_path):
         growth[who] = int(out)
     assert growth["pinocchio"] > 40_000  # kB: the work data is what dominates
     assert growth["talvex"] < 1.4 * growth["pinocchio"], growth
+
+
+def on_thread(stack_size, call):
+    """call() on a new thread with the given stack size; its exception is re-raised here."""
+    outcome = {}
+
+    def run():
+        try:
+            outcome["value"] = call()
+        except BaseException as error:  # noqa: BLE001 - handed back to the caller
+            outcome["error"] = error
+
+    previous = threading.stack_size(stack_size)
+    try:
+        thread = threading.Thread(target=run)
+        thread.start()
+    finally:
+        threading.stack_size(previous)
+    thread.join()
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome.get("value")
+
+
+@pytest.mark.parametrize("stack_size", [0, 256 * 1024], ids=["main-thread", "thread-256KiB"])
+@pytest.mark.parametrize("deep", ["urdf", "srdf"])
+def test_description_too_deep_for_the_stack_is_refused(tmp_path, deep, stack_size):
+    # The readers recurse per level; past what the stack holds they used to kill the process.
+    urdf, srdf = data_path("pair.urdf"), ""
+    if deep == "urdf":
+        urdf = str(tmp_path / "deep.urdf")
+        pathlib.Path(urdf).write_text(hardening_cases.chain_urdf(5000, moving_every=500))
+        message = r"the link tree of .*deep\.urdf is 5000 levels deep; .*threading\.stack_size"
+    else:
+        srdf = str(tmp_path / "deep.srdf")
+        pathlib.Path(srdf).write_text("<robot>" + "<a>" * 50000 + "</a>" * 50000 + "</robot>")
+        message = r"the elements of .*deep\.srdf are nested 50001 levels deep; .*ulimit -s"
+    model = build("pair.urdf")
+    names = model.frame_names()
+    rebuild = lambda: model.build_from_urdf(urdf, str(DATA), srdf)  # noqa: E731
+    with pytest.raises(ValueError, match="^RobotModel::build_from_urdf: " + message):
+        on_thread(stack_size, rebuild) if stack_size else rebuild()
+    assert model.frame_names() == names
+
+
+@pytest.mark.skipif(ERD_SHARE is None, reason="example-robot-data is not installed")
+def test_real_robot_builds_on_a_small_thread_stack():
+    panda = ERD_SHARE / "example-robot-data/robots/panda_description"
+    model = talvex.RobotModel()
+    on_thread(256 * 1024, lambda: model.build_from_urdf(
+        str(panda / "urdf/panda.urdf"), str(ERD_SHARE), str(panda / "srdf/panda.srdf")))
+    assert model.nq() == 9

@@ -1,6 +1,7 @@
 """One object used from several threads at once gives the answers it gives to one thread."""
 import random
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -89,3 +90,45 @@ def test_rebuild_while_other_threads_query():
     workers = [query_worker(model, poses, hits, frames, seed) for seed in range(THREADS - 1)]
     assert run_together(workers + [rebuild]) == []
     assert [model.has_self_collision(q) for q in CONFIGS] == hits
+
+
+def many_pairs_urdf(joints=48, boxes=8):
+    """A star of prismatic joints, each link holding a row of boxes apart from all
+    the others: ~70 000 pairs, none in collision, so one test visits them all."""
+    parts = ['<robot name="pairs"><link name="base"/>']
+    for j in range(joints):
+        row = "".join(f'<collision><origin xyz="{0.3 * b} 0 0"/><geometry><box size="0.02 0.03 '
+                      f'0.04"/></geometry></collision>' for b in range(boxes))
+        parts.append(f'<link name="l{j}">{row}</link><joint name="j{j}" type="prismatic">'
+                     f'<parent link="base"/><child link="l{j}"/><origin xyz="0 {0.3 * j} 0"/>'
+                     f'<axis xyz="0 0 1"/><limit lower="-1" upper="1" effort="1" velocity="1"/>'
+                     f'</joint>')
+    return "".join(parts) + "</robot>"
+
+
+def test_has_self_collision_lets_other_threads_run_while_it_computes(tmp_path):
+    # Holding the interpreter lock for the whole call, the module would keep the
+    # spinning thread out of the middle of it; the edges are left out because the
+    # lock may change hands just before the call or just after it.
+    path = tmp_path / "pairs.urdf"
+    path.write_text(many_pairs_urdf())
+    model = build(str(path))
+    q = model.neutral_configuration()
+    stamps, stop = [], threading.Event()
+    spinner = threading.Thread(target=lambda: [stamps.append(time.perf_counter())
+                                               for _ in iter(stop.is_set, True)])
+    spinner.start()
+    try:
+        for _ in range(20):
+            start = time.perf_counter()
+            assert model.has_self_collision(q) is False
+            end = time.perf_counter()
+            third = (end - start) / 3
+            assert third > 0.005, "the call must outlast the interpreter's switch interval"
+            if any(start + third < s < end - third for s in stamps):
+                break
+        else:
+            pytest.fail("no other thread ran while has_self_collision computed")
+    finally:
+        stop.set()
+        spinner.join()
