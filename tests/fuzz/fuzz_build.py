@@ -56,6 +56,9 @@ READINESS = "RobotModel: call build_from_urdf() before using this object."
 MAX_MOVING_JOINTS = 120
 MOVING = re.compile(rb"""type\s*=\s*["'](?:revolute|continuous|prismatic|floating|planar|spherical)""")
 MAX_TEXT = 2_000_000
+# ElementTree serialises recursively in Python; the buried elements are up to
+# 6000 levels deep (Python-to-Python calls do not use the C stack in 3.11).
+sys.setrecursionlimit(30_000)
 
 # example-robot-data robots used as seeds: small and middle-sized ones whose build
 # takes well under a second, so they do not starve the rest of the campaign.
@@ -167,6 +170,13 @@ MESH_BYTES = (DATA / "talvex_test" / "meshes" / "cube.stl").read_bytes()
 SCRATCH = None  # made on first use, so --make-corpus leaves nothing behind
 
 
+def scratch():
+    global SCRATCH
+    if SCRATCH is None:
+        SCRATCH = Scratch(ERD_SHARE)
+    return SCRATCH
+
+
 # ---------------------------------------------------------------------------
 # Inputs to texts
 
@@ -268,7 +278,7 @@ def write_mesh(fdp):
             fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 512))
     else:
         content = fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 2048))
-    (SCRATCH.pkg / "fuzz" / "meshes" / ("m." + ext)).write_bytes(content)
+    (scratch().pkg / "fuzz" / "meshes" / ("m." + ext)).write_bytes(content)
     return "package://fuzz/meshes/m." + ext
 
 
@@ -277,7 +287,7 @@ def mutate_tree(fdp, root, donors):
     for _ in range(fdp.ConsumeIntInRange(0, 8)):
         elements = _elements(root)
         names = _names(root)
-        op = fdp.ConsumeIntInRange(0, 13)
+        op = fdp.ConsumeIntInRange(0, 14)
         target = pick(fdp, elements)
         if op == 0:  # set an attribute, existing or not, to an odd value
             keys = list(target.attrib) + ATTRIBUTES
@@ -336,6 +346,16 @@ def mutate_tree(fdp, root, donors):
             if meshes:
                 pick(fdp, meshes).set("filename", pick(fdp, MESH_URIS) if fdp.ConsumeBool()
                                       else write_mesh(fdp))
+        elif op == 14 and target is not root:  # bury an element under many levels
+            # Element nesting is what the recursive XML readers feel.
+            parent = _parent_map(root)[target]
+            at = list(parent).index(target)
+            parent.remove(target)
+            outer = inner = ET.Element(pick(fdp, TAGS))
+            for _ in range(_depth(fdp) - 1):
+                inner = ET.SubElement(inner, pick(fdp, TAGS[:3]))
+            inner.append(target)
+            parent.insert(at, outer)
 
 
 def mutate_text(fdp, text):
@@ -596,9 +616,7 @@ def fuzz_margin(fdp):
 
 
 def TestOneInput(data):
-    global SCRATCH
-    if SCRATCH is None:
-        SCRATCH = Scratch(ERD_SHARE)
+    if not faulthandler.is_enabled():
         # libFuzzer's SIGSEGV handler runs on the faulting stack, so a stack overflow
         # would kill the process before it writes the crash file. faulthandler runs on
         # a stack of its own, prints the Python stack, then hands the signal on to
@@ -608,6 +626,7 @@ def TestOneInput(data):
     if made is None:
         return
     seed, urdf, srdf, fdp = made
+    SCRATCH = scratch()
     if len(urdf) > MAX_TEXT or len(MOVING.findall(urdf)) > MAX_MOVING_JOINTS:
         return
     SCRATCH.urdf.write_bytes(urdf)
