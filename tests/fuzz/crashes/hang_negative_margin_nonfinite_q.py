@@ -1,8 +1,11 @@
 """Found by the fuzz harness: has_self_collision never returns (coal).
 
-A negative collision_margin together with one NaN or infinite coordinate makes
-has_self_collision spin without end on a robot with mesh-mesh pairs (xarm7 of
-example-robot-data): more than 300 s without an answer, with the interpreter
+A negative collision_margin together with a pose that is not finite makes
+has_self_collision spin without end on a robot with mesh-mesh pairs: one NaN
+or infinite coordinate of xarm7 (example-robot-data), or on a continuous joint
+(whose cos and sin are taken as given) a finite but huge one, 1e308 on
+kinova, which overflows the frame placements to inf. More than 300 s without
+an answer (xarm7, in Pinocchio alone), with the interpreter
 lock released and the model's work lock held, so the thread cannot be
 interrupted and every other call on the object waits behind it. A margin of 0
 or more, or finite coordinates, answer in well under a millisecond; the arm of
@@ -14,7 +17,8 @@ The loop is in coal: its own collide() of two of xarm7's meshes with a
 negative security margin and a NaN translation does not return either (see
 `coal_only` below). Pinocchio's computeCollisions behaves the same.
 
-    python tests/fuzz/crashes/hang_negative_margin_nonfinite_q.py          # talvex
+    python tests/fuzz/crashes/hang_negative_margin_nonfinite_q.py          # talvex, xarm7, NaN
+    python tests/fuzz/crashes/hang_negative_margin_nonfinite_q.py kinova   # talvex, kinova, 1e308
     python tests/fuzz/crashes/hang_negative_margin_nonfinite_q.py coal     # coal alone
 
 Each variant gives up after 20 s and says so.
@@ -38,6 +42,15 @@ def talvex_variant():
     print(robot.has_self_collision(q))
 
 
+def kinova_variant():
+    import talvex
+    robot = talvex.RobotModel()
+    robot.build_from_urdf(SHARE + "/example-robot-data/robots/kinova_description/robots/kinova.urdf",
+                          SHARE, "", -1.0)
+    q = np.full(robot.nq(), 1e308)  # finite; the continuous joints' (cos, sin) overflow the poses
+    print(robot.has_self_collision(q))
+
+
 def coal_only():
     import coal
     loader = coal.MeshLoader()
@@ -52,4 +65,5 @@ def coal_only():
 
 if __name__ == "__main__":
     faulthandler.dump_traceback_later(20, exit=True)  # prints "Timeout" and exits 1
-    coal_only() if sys.argv[1:] == ["coal"] else talvex_variant()
+    {"coal": coal_only, "kinova": kinova_variant}.get(sys.argv[1] if sys.argv[1:] else "",
+                                                      talvex_variant)()
