@@ -568,8 +568,11 @@ def exercise(fdp, model, margin):
         poses = call(model.all_frame_transforms, q)
         inside = call(model.in_joint_limits, q)
         # Known: coal never returns from a mesh pair with a negative margin at a
-        # non-finite pose (crashes/hang_negative_margin_nonfinite_q.py).
-        hangs = margin < 0 and not finite_vector(q)
+        # pose that is not finite, or so large that its own arithmetic overflows,
+        # as a huge cos or sin of a continuous joint makes it
+        # (crashes/hang_negative_margin_nonfinite_q.py).
+        hangs = margin < 0 and not (finite_vector(q) and not isinstance(poses, Failed)
+                                    and all(np.abs(p).max() < 1e150 for p in poses.values()))
         collides = Failed(ValueError("skipped")) if hangs else call(model.has_self_collision, q)
         if right_length is False:
             for result in (poses, inside, collides):

@@ -1,17 +1,22 @@
 """Found by the fuzz harness: has_self_collision never returns (coal).
 
-A negative collision_margin together with a pose that is not finite makes
-has_self_collision spin without end on a robot with mesh-mesh pairs: one NaN
-or infinite coordinate of xarm7 (example-robot-data), or on a continuous joint
-(whose cos and sin are taken as given) a finite but huge one, 1e308 on
-kinova, which overflows the frame placements to inf. More than 300 s without
-an answer (xarm7, in Pinocchio alone), with the interpreter
-lock released and the model's work lock held, so the thread cannot be
-interrupted and every other call on the object waits behind it. A margin of 0
-or more, or finite coordinates, answer in well under a millisecond; the arm of
-the bad-input corpus (box, cylinder, sphere and a 12-triangle mesh) answers
-too, or refuses the negative margin for its mesh-primitive pair with
-ValueError.
+A negative collision_margin together with a pose that is not finite, or so
+large that coal's arithmetic overflows, makes has_self_collision spin without
+end on a robot with mesh-mesh pairs: one NaN or infinite coordinate of xarm7
+(example-robot-data), or on a continuous joint (whose cos and sin are taken
+as given) a finite but huge one, 1e308 on kinova (poses of 1e308 or inf).
+More than 300 s without an answer (xarm7, in Pinocchio alone), with the
+interpreter lock released and the model's work lock held, so the thread
+cannot be interrupted and every other call on the object waits behind it. A
+margin of 0 or more, or moderate coordinates, answer in well under a
+millisecond; the arm of the bad-input corpus (box, cylinder, sphere and a
+12-triangle mesh) answers too, or refuses the negative margin for its
+mesh-primitive pair with ValueError.
+
+campaign-inputs/timeout-* are the two inputs of the 45-minute campaign
+(docs/hardening.md, "Fuzzing") that ran into it, kinova with a margin of -1
+and of -1.2e308 at coordinates of 1e308; they decode as found with the harness
+of commit afe2f2d and later ones.
 
 The loop is in coal: its own collide() of two of xarm7's meshes with a
 negative security margin and a NaN translation does not return either (see
