@@ -15,7 +15,7 @@ mesh-primitive pair with ValueError.
 
 campaign-inputs/timeout-* are the two inputs of the 45-minute campaign
 (docs/hardening.md, "Fuzzing") that ran into it, kinova with a margin of -1
-and of -1.2e308 at coordinates of 1e308; they decode as found with the harness
+and of -1.2e308 at coordinates near 1e308; they decode as found with the harness
 of commit afe2f2d and later ones.
 
 The loop is in coal: its own collide() of two of xarm7's meshes with a
