@@ -79,6 +79,7 @@ void RobotModel::build_from_urdf(const std::string& urdf_path, const std::string
   for (auto& request : fresh->geom_data.collisionRequests) {
     request.security_margin = collision_margin;
   }
+  fresh->collision_margin = collision_margin;
 
   std::lock_guard<std::mutex> lock(work_mutex);
   models.swap(fresh);

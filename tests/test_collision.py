@@ -2,11 +2,13 @@
 import itertools
 import math
 import random
+import subprocess
+import sys
 
 import numpy as np
 import pytest
 
-from conftest import build
+from conftest import ERD_SHARE, build
 
 # --- coll_tree.urdf, redone by hand -------------------------------------------------
 # Each collision element as (link, rigid body it moves with, shape, radius or box
@@ -196,3 +198,34 @@ def test_wrong_length_configuration_is_a_value_error(tree, q):
     assert tree.has_self_collision(TARGETS["mount"](OVERLAP)) is True
     assert tree.has_self_collision(CLEAR[0]) is False
 
+
+
+NON_FINITE_POSE = """
+import sys, numpy as np, talvex
+share, margin = sys.argv[1], float(sys.argv[2])
+xarm = share + "/example-robot-data/robots/xarm_description/urdf/xarm7.urdf"
+robot = talvex.RobotModel()
+robot.build_from_urdf(xarm, share, "", margin)
+for bad in (float("nan"), float("inf"), 0.0):
+    q = robot.neutral_configuration()
+    q[0] = bad
+    try:
+        print(robot.has_self_collision(q))
+    except ValueError as error:
+        print(error)
+"""
+
+
+@pytest.mark.skipif(ERD_SHARE is None, reason="example-robot-data is not installed")
+@pytest.mark.parametrize("margin", [-1e-6, 0.005])
+def test_non_finite_pose_with_a_negative_margin_is_refused(margin):
+    # coal's test of two of these meshes with a negative margin spins forever at a
+    # NaN or infinite pose; in a child, so that a regression fails instead of hanging.
+    out = subprocess.run([sys.executable, "-c", NON_FINITE_POSE, str(ERD_SHARE), str(margin)],
+                         capture_output=True, text=True, timeout=120, check=True).stdout.split("\n")
+    refused = ("RobotModel::has_self_collision: q_rad places a geometry at a NaN or infinite "
+               "pose, which cannot be tested with a negative collision_margin.")
+    if margin < 0:
+        assert out[:3] == [refused, refused, "False"]
+    else:
+        assert all(answer in ("True", "False") for answer in out[:3]), out
