@@ -1,7 +1,7 @@
 """Type stubs: the committed talvex.pyi is what the generator makes of the built
 module, it is installed where editors and mypy look, and mypy reads real
 signatures from it. Packaging: the module runs on the C++ wheels it was built
-against."""
+against, and its version and license live in the metadata."""
 import importlib.metadata
 import pathlib
 import re
@@ -107,3 +107,13 @@ def test_runtime_pins_are_the_build_pins():
     for name, version in pins(native).items():
         assert build.get(name) == version, f"{name}: built against {build.get(name)}"
         assert importlib.metadata.version(name) == version, name
+
+
+def test_version_and_license_live_in_the_metadata():
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+    assert importlib.metadata.version("talvex") == project["version"]
+    metadata = importlib.metadata.metadata("talvex")
+    assert metadata["License-Expression"] == project["license"]
+    shipped = importlib.metadata.distribution("talvex").read_text("licenses/LICENSE")
+    assert shipped == (ROOT / "LICENSE").read_text()
+
