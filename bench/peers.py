@@ -114,6 +114,7 @@ class Drake:
     def obj_copy(urdf, workdir):
         """Drake 1.51 reads no STL: a copy of the URDF whose collision meshes are OBJ."""
         import trimesh
+        workdir = workdir.resolve()  # the URDF names the meshes by absolute path
         workdir.mkdir(parents=True, exist_ok=True)
 
         def to_obj(match):
@@ -566,11 +567,12 @@ def plot(results, path):
     names = list(results["timings"])
     fig, axes = plt.subplots(1, len(QUERIES), figsize=(4.5 * len(QUERIES), 4.5))
     for ax, query in zip(axes, QUERIES):
-        shown = [(n, results["timings"][n][query]["ns"]) for n in names
-                 if query in results["timings"][n]]
+        timed = results["timings"]
+        shown = [(n, timed[n][query]["ns"]) for n in names if query in timed[n]]
         colors = ["tab:red" if n == "talvex" else "tab:blue" for n, _ in shown]
         bars = ax.bar(range(len(shown)), [v for _, v in shown], color=colors)
-        ax.bar_label(bars, labels=[fmt_ns(v) for _, v in shown], fontsize=7, padding=2)
+        ax.bar_label(bars, labels=[f"{fmt_ns(v)}\n×{timed[n][query]['over_talvex']:.2f}"
+                                   for n, v in shown], fontsize=7, padding=2)
         ax.set_xticks(range(len(shown)), [n.replace(" (", "\n(") for n, _ in shown],
                       rotation=30, ha="right", fontsize=8)
         ax.set_yscale("log")
@@ -578,7 +580,9 @@ def plot(results, path):
         ax.set_title(query)
         ax.set_ylabel("ns per call (per configuration for a batch), log")
         ax.grid(axis="y", which="both", alpha=0.3)
-    fig.suptitle("Panda with SRDF, margin 0.005: cost per call, lower is better")
+    load = ", ".join(f"{v:.2f}" for v in results["load_average_before_timing"])
+    fig.suptitle("Panda with SRDF, margin 0.005: cost per call (×talvex below), lower is "
+                 f"better; one core, load average {load}")
     fig.tight_layout()
     fig.savefig(path, dpi=110)
 
@@ -592,6 +596,26 @@ def peer_versions():
         except metadata.PackageNotFoundError:
             out[dist] = "absent"
     return out
+
+
+def loop(args):
+    """Call one query of one library over the configurations until time is up."""
+    name, query = args.loop.split(":")
+    robot = Robot("panda", args.calls, seed=0)
+    robot.frame = FRAME
+    if name == "talvex":
+        peer = Talvex(robot)
+        peer.setup()
+    else:
+        args.peers = [name]
+        (peer,) = make_peers(robot, args, {})
+    f, configs = getattr(peer, query), peer.configs
+    calls, end = 0, time.perf_counter() + args.loop_s
+    while time.perf_counter() < end:
+        for q in configs:
+            f(q)
+        calls += len(configs)
+    print(f"{name} {query}: {calls} calls", file=sys.stderr)
 
 
 def main():
@@ -608,9 +632,14 @@ def main():
     parser.add_argument("--cpu", type=int, default=os.cpu_count() - 1, help="core to pin to")
     parser.add_argument("--out", default="build/bench-out")
     parser.add_argument("--plot", help="PNG for the plot (default: OUT/peers.png)")
+    parser.add_argument("--loop", metavar="LIBRARY:QUERY",
+                        help="only call this query for --loop-s seconds, for a profiler")
+    parser.add_argument("--loop-s", type=float, default=10.0)
     args = parser.parse_args()
 
     os.sched_setaffinity(0, {args.cpu})
+    if args.loop:
+        return loop(args)
     out = pathlib.Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     results = {"machine": versions(), "peer_versions": peer_versions(), "cpu_pinned": args.cpu,
