@@ -80,7 +80,8 @@ def main():
     print(f"{count} configurations, {sum(full())} colliding, same verdicts; pairs kept per "
           f"configuration {np.mean([len(gm.collisionPairs) for gm, _ in subsets]):.2f} of "
           f"{len(robot.geom_model.collisionPairs)}")
-    print(f"full test {statistics.median(a):.0f} ns, kept pairs only {statistics.median(b):.0f} ns, "
+    print(f"full test {statistics.median(a):.0f} ns, "
+          f"kept pairs only {statistics.median(b):.0f} ns, "
           f"ratio {statistics.median(y / x for x, y in zip(a, b)):.3f}; "
           f"load average {os.getloadavg()}")
 
