@@ -57,6 +57,17 @@ def kept_link_pairs(robot):
     return sorted({tuple(sorted((link(p.first), link(p.second)))) for p in gm.collisionPairs})
 
 
+def pair_kinds(robot):
+    """Link pair -> "mesh-box" when a box is among its geometries, else "mesh-mesh"."""
+    gm, model, kinds = robot.geom_model, robot.model, {}
+    for pair in gm.collisionPairs:
+        objs = [gm.geometryObjects[k] for k in (pair.first, pair.second)]
+        links = tuple(sorted(model.frames[o.parentFrame].name for o in objs))
+        box = any(type(o.geometry).__name__ == "Box" for o in objs)
+        kinds[links] = "mesh-box" if box or kinds.get(links) == "mesh-box" else "mesh-mesh"
+    return kinds
+
+
 def pose_from_quaternion(position, quaternion, pb):
     pose = np.eye(4)
     pose[:3, :3] = np.reshape(pb.getMatrixFromQuaternion(quaternion), (3, 3))
@@ -91,6 +102,39 @@ class Talvex:
                 r.model.frames[r.geom_model.geometryObjects[g].parentFrame].name
                 for g in (pair.first, pair.second)))
             d = r.geom_data.distanceResults[k].min_distance
+            out[links] = min(out.get(links, np.inf), d)
+        return out
+
+
+class CoalHulls:
+    """Not a peer: coal's distance between the convex hulls of talvex's own meshes.
+
+    A third opinion where a peer and talvex disagree: it tells a difference made
+    by taking hulls for meshes from any other.
+    """
+    name = "coal hulls"
+
+    def __init__(self, robot):
+        import coal
+        self.robot, self.coal = robot, coal
+        gm = robot.geom_model
+        for obj in gm.geometryObjects:
+            if hasattr(obj.geometry, "buildConvexRepresentation"):
+                obj.geometry.buildConvexRepresentation(False)
+        self.shapes = [getattr(o.geometry, "convex", None) or o.geometry
+                       for o in gm.geometryObjects]
+
+    def pair_distances(self, q):
+        r, coal = self.robot, self.coal
+        pin.updateGeometryPlacements(r.model, r.data, r.geom_model, r.geom_data, q)
+        place = [coal.Transform3s(m.rotation, m.translation) for m in r.geom_data.oMg]
+        out = {}
+        for pair in r.geom_model.collisionPairs:
+            a, b = pair.first, pair.second
+            links = tuple(sorted(r.model.frames[r.geom_model.geometryObjects[g].parentFrame].name
+                                 for g in (a, b)))
+            d = coal.distance(self.shapes[a], place[a], self.shapes[b], place[b],
+                              coal.DistanceRequest(), coal.DistanceResult())
             out[links] = min(out.get(links, np.inf), d)
         return out
 
@@ -387,12 +431,14 @@ def make_peers(robot, args, failures):
     return peers
 
 
-def agreement(tv, peer, robot, witnesses):
+def agreement(tv, peer, robot, witnesses, hulls):
     """Largest pose differences and the collision verdicts of peer against talvex.
 
     Where the verdicts differ, the link pairs responsible are named with the
     distance each side sees, and with the distances of the other peers
     (witnesses) that measure them, so a disagreement can be put down to its cause.
+    Where the hulls are as far apart as the meshes, what is left of a difference
+    in distance is the peer's own (a margin it adds, say).
     """
     out = {}
     if hasattr(peer, "pose"):
@@ -412,54 +458,65 @@ def agreement(tv, peer, robot, witnesses):
         out["all_poses_worst_link"] = max(worst, key=worst.get)
     if hasattr(peer, "self_collision"):
         counts = {"both": 0, "neither": 0, "talvex_only": 0, "peer_only": 0}
-        pairs, gaps, same_pairs, pair_verdicts = {}, [], True, {}
-        for q, p in zip(robot.configs, peer.configs):
+        pairs, gaps, same_pairs, pair_verdicts, own = {}, [], True, {}, {}
+        kinds = pair_kinds(robot)
+        for i, (q, p) in enumerate(zip(robot.configs, peer.configs)):
             a, b = tv.self_collision(q), peer.self_collision(p)
             counts["both" if a and b else "neither" if not (a or b) else
                    "talvex_only" if a else "peer_only"] += 1
-            mine, theirs = tv.pair_distances(q), peer.pair_distances(p)
+            mine, theirs, hull = tv.pair_distances(q), peer.pair_distances(p), hulls(q)
             same_pairs &= set(mine) == set(theirs)
             # Verdicts per pair: another pair that collides can hide a difference here.
             for k in mine:
                 if (mine[k] < MARGIN) != (theirs.get(k, np.inf) < MARGIN):
                     side = "talvex" if mine[k] < MARGIN else "peer"
-                    pair_verdicts[(" / ".join(k), side)] = pair_verdicts.get(
-                        (" / ".join(k), side), 0) + 1
+                    pair_verdicts.setdefault((" / ".join(k), side), []).append(i)
             # Separated pairs only: coal reports no depth for meshes that overlap.
-            gaps += [(theirs[k] - mine[k], k, mine[k], theirs[k]) for k in mine
-                     if k in theirs and 0 < mine[k] < 0.05]
+            for k in mine:
+                if k in theirs and 0 < mine[k] < 0.05:
+                    gaps.append((theirs[k] - mine[k], k, i, mine[k], theirs[k], hull[k]))
+                    if abs(hull[k] - mine[k]) < 1e-6:
+                        own.setdefault(kinds[k], []).append(theirs[k] - mine[k])
             if a != b:
                 others = {w.name: w.pair_distances(q) for w in witnesses if w is not peer}
-                explain(mine, theirs, others, pairs)
+                explain(i, mine, theirs, others, pairs)
         out["collision"] = counts
         out["collision_agree"] = counts["both"] + counts["neither"]
         out["same_pair_list"] = same_pairs
-        out["pair_verdicts_differ"] = {f"{k} (collides for {side} only)": n for (k, side), n in
-                                       sorted(pair_verdicts.items(), key=lambda kv: -kv[1])}
+        out["pair_verdicts_differ"] = {  # configurations where each pair's verdict differs
+            f"{k} (collides for {side} only)": configs for (k, side), configs in
+            sorted(pair_verdicts.items(), key=lambda kv: -len(kv[1]))}
         # Peer's distance minus talvex's, over pairs that talvex sees 0 to 5 cm apart.
         values = [g[0] for g in gaps]
-        near = [g[0] for g in gaps if g[2] < 0.01]
+
+        def case(g):
+            return {"pair": " / ".join(g[1]), "config": g[2], "talvex": g[3], "peer": g[4],
+                    "coal_hulls": g[5]}
+
+        off = [case(g) for g in gaps if abs(g[0]) > 1e-3]
         out["distance_gap_m"] = {"median": float(np.median(values)), "min": min(values),
                                  "max": max(values), "n": len(values),
-                                 "off_by_over_1mm": sum(abs(v) > 1e-3 for v in values),
-                                 "under_1cm_min_max": [min(near), max(near)],
-                                 "under_1cm_n": len(near),
-                                 "most_below": " / ".join(min(gaps)[1]),
-                                 "most_above": " / ".join(max(gaps)[1]),
-                                 "most_above_talvex_peer_m": max(gaps)[2:]}
+                                 # The cases themselves when few, else how many.
+                                 "off_by_over_1mm": off if len(off) <= 10 else len(off),
+                                 "most_below": case(min(gaps)), "most_above": case(max(gaps))}
+        # Same, where the hulls are as far apart as the meshes, by kind of pair.
+        out["gap_where_hulls_are_meshes_m"] = {
+            kind: {"median": float(np.median(v)), "min": min(v), "max": max(v), "n": len(v)}
+            for kind, v in sorted(own.items())}
         out["disagreeing_pairs"] = {f"{a} / {b}": v for (a, b), v in
                                     sorted(pairs.items(), key=lambda kv: -len(kv[1]))}
     return out
 
 
-def explain(mine, theirs, others, pairs):
+def explain(index, mine, theirs, others, pairs):
     """Record the link pairs whose verdicts differ at one configuration, with every distance."""
     for links in sorted(set(mine) | set(theirs)):
         d_tv, d_peer = mine.get(links, np.inf), theirs.get(links, np.inf)
         if (d_tv < MARGIN) != (d_peer < MARGIN):
-            seen = {"talvex": d_tv, "peer": d_peer}
+            seen = {"config": index, "talvex": d_tv, "peer": d_peer}
             seen.update({name: d.get(links, np.inf) for name, d in others.items()})
-            pairs.setdefault(links, []).append({k: float(v) for k, v in seen.items()})
+            pairs.setdefault(links, []).append(
+                {k: v if k == "config" else float(v) for k, v in seen.items()})
 
 
 def load_times(peers, count):
@@ -656,8 +713,10 @@ def main():
     results["kept_link_pairs"] = [" / ".join(p) for p in kept_link_pairs(robot)]
     results["colliding_configs"] = sum(tv.self_collision(q) for q in robot.configs)
 
-    witnesses = [p for p in peers if hasattr(p, "pair_distances")]
-    results["agreement"] = {p.name: agreement(tv, p, robot, witnesses) for p in peers}
+    hulls = CoalHulls(robot)
+    witnesses = [p for p in peers if hasattr(p, "pair_distances")] + [hulls]
+    results["agreement"] = {p.name: agreement(tv, p, robot, witnesses, hulls.pair_distances)
+                            for p in peers}
     if any(isinstance(p, PytorchKinematics) for p in peers):
         pk = next(p for p in peers if isinstance(p, PytorchKinematics))
         batch = pk.pose_batch(pk.batch_configs)
@@ -678,11 +737,14 @@ def main():
     for name, a in results["agreement"].items():
         for pair, seen in a.get("disagreeing_pairs", {}).items():
             for distances in seen:
-                print(f"{name} disagrees on {pair}: distances (m) " + ", ".join(
-                    f"{k} {v:.5f}" for k, v in distances.items()))
+                print(f"{name} disagrees on {pair} at configuration {distances['config']}: "
+                      "distances (m) " + ", ".join(f"{k} {v:.5f}" for k, v in distances.items()
+                                                   if k != "config"))
         if "distance_gap_m" in a:
             print(f"{name}: pair distance minus talvex's (pairs 0 to 5 cm apart): "
                   f"{a['distance_gap_m']}; same pair list: {a['same_pair_list']}")
+            print(f"{name}: same, where hulls and meshes are as far apart: "
+                  f"{a['gap_where_hulls_are_meshes_m']}")
             print(f"{name}: pair verdicts that differ: {a['pair_verdicts_differ']}")
         if "all_poses_worst_link" in a:
             print(f"{name}: worst link pose: {a['all_poses_worst_link']}")
