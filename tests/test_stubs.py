@@ -119,9 +119,10 @@ def test_version_and_license_live_in_the_metadata():
     assert shipped == (ROOT / "LICENSE").read_text()
 
 
-@pytest.mark.parametrize("readme", ["README.md", "bench/README.md"])
+@pytest.mark.parametrize("readme", ["README.md", "bench/README.md", "tools/sanitize.sh"])
 def test_install_lines_pin_the_build_versions(readme):
-    """The build-only wheels that the READMEs install by hand, at the versions the module builds with."""
+    """The build-only wheels that the READMEs and the sanitizer pass install by hand, at the
+    versions the module builds with."""
     requires = tomllib.loads((ROOT / "pyproject.toml").read_text())["build-system"]["requires"]
     pinned = dict(r.split("==") for r in requires if "==" in r)
     lines = [line for line in (ROOT / readme).read_text().splitlines() if "pip install" in line]

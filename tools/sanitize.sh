@@ -12,8 +12,7 @@ mkdir -p "$out/site" "$out/reports"
 
 # The build-only packages (headers and CMake files) go into the test environment,
 # and the build runs in it, against the same C++ wheels the suite loads.
-"$python" -m pip install --quiet scikit-build-core 'pybind11>=3.1,<3.2' cmeel==0.62.0 \
-  cmeel-eigen==3.4.1 cmeel-urdfdom-headers==3.0.0
+"$python" -m pip install --quiet scikit-build-core 'pybind11>=3.1,<3.2' cmeel==0.62.0 cmeel-eigen==3.4.1 cmeel-urdfdom-headers==3.0.0
 CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2} "$python" -m pip wheel --quiet \
   --no-build-isolation --no-deps -Ccmake.define.TALVEX_SANITIZE=ON \
   -Ccmake.build-type=RelWithDebInfo -Cinstall.strip=false -Cbuild-dir="$out/build" \
