@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The distributions as a user meets them. tools/build_wheel.sh makes the sdist
-# and builds the wheel from it in an isolated environment (the build that
-# `pip install talvex-*.tar.gz` runs); then the repaired wheel must carry the
-# manylinux tag auditwheel finds, hold no library of its own dependencies,
-# and install into a fresh environment with no compiler reachable, import,
-# report its version from the metadata and build the mesh robot of the tests.
+# and builds the wheel from it in an isolated environment; pip then installs
+# that sdist into a fresh environment (building it once more, as a user's pip
+# does), and the repaired wheel must carry the manylinux tag auditwheel finds,
+# hold no library of its own dependencies, and install into a fresh environment
+# with no compiler reachable, import, report its version from the metadata and
+# build the mesh robot of the tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -31,7 +32,14 @@ print(f"{tag}: libraries left to the pinned wheels: {', '.join(outside)}")
 PY
 
 venv=$(mktemp -d)
-trap 'rm -rf "$venv"' EXIT
+sdist_venv=$(mktemp -d)
+trap 'rm -rf "$venv" "$sdist_venv"' EXIT
+
+# The sdist as a user installs it: pip builds it in a fresh environment.
+python3.11 -m venv "$sdist_venv"
+"$sdist_venv/bin/python" -m pip install -q dist/talvex-*.tar.gz
+(cd "$sdist_venv" && "$sdist_venv/bin/python" -c "import talvex; print('sdist install:', talvex.__file__, talvex.__doc__)")
+
 python3.11 -m venv "$venv"
 # No compiler: only the venv on PATH, CC/CXX that fail, and wheels only.
 env PATH="$venv/bin" CC=false CXX=false \
