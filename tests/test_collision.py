@@ -1,5 +1,6 @@
 """Self-collision on robots of known geometry: the margin, which pairs count, no carry-over."""
 import itertools
+import json
 import math
 import random
 import subprocess
@@ -200,15 +201,14 @@ def test_wrong_length_configuration_is_a_value_error(tree, q):
 
 
 
-NON_FINITE_POSE = """
-import sys, numpy as np, talvex
-share, margin = sys.argv[1], float(sys.argv[2])
-xarm = share + "/example-robot-data/robots/xarm_description/urdf/xarm7.urdf"
+NON_RIGID_POSE = """
+import json, sys, talvex
+share, urdf, margin, cases = sys.argv[1], sys.argv[2], float(sys.argv[3]), json.loads(sys.argv[4])
 robot = talvex.RobotModel()
-robot.build_from_urdf(xarm, share, "", margin)
-for bad in (float("nan"), float("inf"), 0.0):
+robot.build_from_urdf(share + "/example-robot-data/robots/" + urdf, share, "", margin)
+for index, value in cases:
     q = robot.neutral_configuration()
-    q[0] = bad
+    q[index] = value
     try:
         print(robot.has_self_collision(q))
     except ValueError as error:
@@ -217,15 +217,24 @@ for bad in (float("nan"), float("inf"), 0.0):
 
 
 @pytest.mark.skipif(ERD_SHARE is None, reason="example-robot-data is not installed")
+@pytest.mark.parametrize("urdf,cases", [
+    # A revolute first joint at NaN and at infinity, then at a plain angle.
+    ("xarm_description/urdf/xarm7.urdf", [[0, math.nan], [0, math.inf], [0, 0.5]]),
+    # A continuous first joint: (cos, sin) = (1e200, 0) and (2, 0), then (-1, 0).
+    ("kinova_description/robots/kinova.urdf", [[0, 1e200], [0, 2.0], [0, -1.0]]),
+])
 @pytest.mark.parametrize("margin", [-1e-6, 0.005])
-def test_non_finite_pose_with_a_negative_margin_is_refused(margin):
-    # coal's test of two of these meshes with a negative margin spins forever at a
-    # NaN or infinite pose; in a child, so that a regression fails instead of hanging.
-    out = subprocess.run([sys.executable, "-c", NON_FINITE_POSE, str(ERD_SHARE), str(margin)],
-                         capture_output=True, text=True, timeout=120, check=True).stdout.split("\n")
-    refused = ("RobotModel::has_self_collision: q_rad places a geometry at a NaN or infinite "
-               "pose, which cannot be tested with a negative collision_margin.")
+def test_non_rigid_pose_with_a_negative_margin_is_refused(urdf, cases, margin):
+    # coal's test of two of these meshes with a negative margin spins forever at
+    # such poses; in a child, so that a regression fails instead of hanging.
+    args = [str(ERD_SHARE), urdf, str(margin), json.dumps(cases)]
+    out = subprocess.run([sys.executable, "-c", NON_RIGID_POSE, *args], capture_output=True,
+                         text=True, timeout=120, check=True).stdout.split("\n")[:3]
+    refused = ("RobotModel::has_self_collision: q_rad places a geometry at a pose that is not a "
+               "rigid motion (a NaN, infinite or huge coordinate, or a continuous joint's "
+               "(cos, sin) pair off the unit circle), which cannot be tested with a negative "
+               "collision_margin.")
     if margin < 0:
-        assert out[:3] == [refused, refused, "False"]
+        assert out[:2] == [refused, refused] and out[2] in ("True", "False"), out
     else:
-        assert all(answer in ("True", "False") for answer in out[:3]), out
+        assert all(answer in ("True", "False") for answer in out), out
