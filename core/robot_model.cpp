@@ -44,19 +44,23 @@ void RobotModel::build_from_urdf(const std::string& urdf_path, const std::string
   }
 
   // Everything is built into a fresh set; the object changes only once all steps passed.
-  // The URDF is parsed here rather than by path inside Pinocchio, so that the
-  // depth of its link tree can be checked before the recursive reader runs.
-  const urdf::ModelInterfaceSharedPtr tree = urdf::parseURDFFile(urdf_path);
-  if (!tree) {
-    throw std::invalid_argument("The file " + urdf_path + " does not contain a valid URDF model.");
-  }
-  struct Flatten {
-    urdf::ModelInterface& tree;
-    ~Flatten() { flatten_link_tree(tree); }
-  } flatten{*tree};
-  check_link_tree_fits(*tree, urdf_path);
   Model model;
-  pinocchio::urdf::buildModel(tree, model, /*verbose=*/false, /*mimic=*/false);
+  {
+    // Parsed here rather than by path inside Pinocchio, so that the depth of the
+    // link tree is checked before the recursive reader walks it.
+    const urdf::ModelInterfaceSharedPtr tree = urdf::parseURDFFile(urdf_path);
+    if (!tree) {
+      // The text Pinocchio gives when it parses the file itself.
+      throw std::invalid_argument("The file " + urdf_path +
+                                  " does not contain a valid URDF model.");
+    }
+    struct FlattenOnExit {
+      urdf::ModelInterface& tree;
+      ~FlattenOnExit() { flatten_link_tree(tree); }
+    } flatten{*tree};
+    check_link_tree_fits(*tree, urdf_path);
+    pinocchio::urdf::buildModel(tree, model, /*verbose=*/false, /*mimic=*/false);
+  }
   auto fresh = std::make_unique<Models>(model);
 
   pinocchio::urdf::buildGeom(fresh->model, urdf_path, pinocchio::COLLISION, fresh->geom_model,
@@ -75,6 +79,7 @@ void RobotModel::build_from_urdf(const std::string& urdf_path, const std::string
   for (auto& request : fresh->geom_data.collisionRequests) {
     request.security_margin = collision_margin;
   }
+  fresh->collision_margin = collision_margin;
 
   std::lock_guard<std::mutex> lock(work_mutex);
   models.swap(fresh);

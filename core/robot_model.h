@@ -67,6 +67,7 @@ class RobotModel {
     Data data;
     pinocchio::GeometryModel geom_model;
     pinocchio::GeometryData geom_data;
+    double collision_margin = 0.0;  // as written into every pair's request
   };
 
   void require_built() const;

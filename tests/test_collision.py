@@ -1,12 +1,15 @@
 """Self-collision on robots of known geometry: the margin, which pairs count, no carry-over."""
 import itertools
+import json
 import math
 import random
+import subprocess
+import sys
 
 import numpy as np
 import pytest
 
-from conftest import build
+from conftest import ERD_SHARE, build
 
 # --- coll_tree.urdf, redone by hand -------------------------------------------------
 # Each collision element as (link, rigid body it moves with, shape, radius or box
@@ -196,3 +199,42 @@ def test_wrong_length_configuration_is_a_value_error(tree, q):
     assert tree.has_self_collision(TARGETS["mount"](OVERLAP)) is True
     assert tree.has_self_collision(CLEAR[0]) is False
 
+
+
+NON_RIGID_POSE = """
+import json, sys, talvex
+share, urdf, margin, cases = sys.argv[1], sys.argv[2], float(sys.argv[3]), json.loads(sys.argv[4])
+robot = talvex.RobotModel()
+robot.build_from_urdf(share + "/example-robot-data/robots/" + urdf, share, "", margin)
+for index, value in cases:
+    q = robot.neutral_configuration()
+    q[index] = value
+    try:
+        print(robot.has_self_collision(q))
+    except ValueError as error:
+        print(error)
+"""
+
+
+@pytest.mark.skipif(ERD_SHARE is None, reason="example-robot-data is not installed")
+@pytest.mark.parametrize("urdf,cases", [
+    # A revolute first joint at NaN and at infinity, then at a plain angle.
+    ("xarm_description/urdf/xarm7.urdf", [[0, math.nan], [0, math.inf], [0, 0.5]]),
+    # A continuous first joint: (cos, sin) = (1e200, 0) and (2, 0), then (-1, 0).
+    ("kinova_description/robots/kinova.urdf", [[0, 1e200], [0, 2.0], [0, -1.0]]),
+])
+@pytest.mark.parametrize("margin", [-1e-6, 0.005])
+def test_non_rigid_pose_with_a_negative_margin_is_refused(urdf, cases, margin):
+    # coal's test of two of these meshes with a negative margin spins forever at
+    # such poses; in a child, so that a regression fails instead of hanging.
+    args = [str(ERD_SHARE), urdf, str(margin), json.dumps(cases)]
+    out = subprocess.run([sys.executable, "-c", NON_RIGID_POSE, *args], capture_output=True,
+                         text=True, timeout=120, check=True).stdout.split("\n")[:3]
+    refused = ("RobotModel::has_self_collision: q_rad places a geometry at a pose that is not a "
+               "rigid motion (a NaN, infinite or huge coordinate, or a continuous joint's "
+               "(cos, sin) pair off the unit circle), which cannot be tested with a negative "
+               "collision_margin.")
+    if margin < 0:
+        assert out[:2] == [refused, refused] and out[2] in ("True", "False"), out
+    else:
+        assert all(answer in ("True", "False") for answer in out), out

@@ -1,7 +1,8 @@
 """Type stubs: the committed talvex.pyi is what the generator makes of the built
 module, it is installed where editors and mypy look, and mypy reads real
 signatures from it. Packaging: the module runs on the C++ wheels it was built
-against."""
+against, its version and license live in the metadata, and the READMEs install
+the build-only wheels at the versions it is built with."""
 import importlib.metadata
 import pathlib
 import re
@@ -107,3 +108,26 @@ def test_runtime_pins_are_the_build_pins():
     for name, version in pins(native).items():
         assert build.get(name) == version, f"{name}: built against {build.get(name)}"
         assert importlib.metadata.version(name) == version, name
+
+
+def test_version_and_license_live_in_the_metadata():
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+    assert importlib.metadata.version("talvex") == project["version"]
+    metadata = importlib.metadata.metadata("talvex")
+    assert metadata["License-Expression"] == project["license"]
+    shipped = importlib.metadata.distribution("talvex").read_text("licenses/LICENSE")
+    assert shipped == (ROOT / "LICENSE").read_text()
+
+
+@pytest.mark.parametrize("readme", ["README.md", "bench/README.md", "tools/sanitize.sh"])
+def test_install_lines_pin_the_build_versions(readme):
+    """The build-only wheels that the READMEs and the sanitizer pass install by hand, at the
+    versions the module builds with."""
+    requires = tomllib.loads((ROOT / "pyproject.toml").read_text())["build-system"]["requires"]
+    pinned = dict(r.split("==") for r in requires if "==" in r)
+    lines = [line for line in (ROOT / readme).read_text().splitlines() if "pip install" in line]
+    named = re.findall(r"\b([a-z0-9-]+)==([\w.]+)", "\n".join(lines))
+    checked = [(name, version) for name, version in named if name in pinned]
+    assert checked, readme
+    for name, version in checked:
+        assert version == pinned[name], f"{readme}: {name}=={version}, pyproject.toml pins {pinned[name]}"
