@@ -1,4 +1,9 @@
-"""Found by the fuzz harness: has_self_collision never returns (coal).
+"""Found by the fuzz harness: has_self_collision never returned (coal).
+
+Mended on main (9971fe3, 9d5f7f4): with a negative margin, has_self_collision
+now refuses a placement that is not a rigid motion with ValueError, so the two
+talvex variants below end in ValueError at once; the coal variant still hangs.
+What follows describes the fault as found.
 
 A negative collision_margin together with a pose that is not finite, or so
 large that coal's arithmetic overflows, makes has_self_collision spin without
