@@ -28,6 +28,7 @@ import math
 import os
 import pathlib
 import re
+import shutil
 import sys
 import tempfile
 import xml.etree.ElementTree as ET
@@ -150,8 +151,16 @@ class Scratch:
     """A package directory that resolves our meshes, example-robot-data's and fuzzed ones."""
 
     def __init__(self, erd_share):
-        base = pathlib.Path("/dev/shm") if os.access("/dev/shm", os.W_OK) else None
-        self.root = pathlib.Path(tempfile.mkdtemp(prefix="talvex-fuzz-", dir=base))
+        base = pathlib.Path("/dev/shm" if os.access("/dev/shm", os.W_OK) else tempfile.gettempdir())
+        # libFuzzer ends a process with exit(), past Python's clean-up, and fork mode
+        # starts a process per job: each one clears the directories of dead ones.
+        for old in base.glob("talvex-fuzz-*"):
+            pid = old.name.rpartition("-")[2]
+            if pid.isdigit() and not os.path.exists(f"/proc/{pid}"):
+                shutil.rmtree(old, ignore_errors=True)
+        self.root = base / f"talvex-fuzz-{os.getpid()}"
+        shutil.rmtree(self.root, ignore_errors=True)
+        self.root.mkdir()
         self.pkg = self.root / "pkg"
         (self.pkg / "fuzz" / "meshes").mkdir(parents=True)
         (self.pkg / "talvex_test").symlink_to(DATA / "talvex_test")
