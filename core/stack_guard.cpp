@@ -90,8 +90,7 @@ std::size_t xml_nesting_depth(const std::string& text) {
   return deepest;
 }
 
-}  // namespace
-
+// Bytes between the current frame and the low end of this thread's stack.
 std::size_t stack_left() {
   pthread_attr_t attr;
   if (pthread_getattr_np(pthread_self(), &attr) != 0) {
@@ -110,6 +109,7 @@ std::size_t stack_left() {
   return here > bottom ? here - bottom : 0;
 }
 
+// Number of joints on the longest path from the root link to a leaf.
 std::size_t link_tree_depth(const urdf::ModelInterface& tree) {
   const urdf::LinkConstSharedPtr root = tree.getRoot();
   if (!root) {
@@ -127,6 +127,8 @@ std::size_t link_tree_depth(const urdf::ModelInterface& tree) {
   }
   return deepest;
 }
+
+}  // namespace
 
 void check_link_tree_fits(const urdf::ModelInterface& tree, const std::string& urdf_path) {
   const std::size_t depth = link_tree_depth(tree);

@@ -14,12 +14,6 @@
 namespace corvane {
 namespace talvex {
 
-// Bytes between the current frame and the low end of this thread's stack.
-std::size_t stack_left();
-
-// Number of joints on the longest path from the root link to a leaf.
-std::size_t link_tree_depth(const urdf::ModelInterface& tree);
-
 // Refuses a link tree too deep for the reader on this thread.
 void check_link_tree_fits(const urdf::ModelInterface& tree, const std::string& urdf_path);
 
