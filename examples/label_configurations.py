@@ -1,0 +1,347 @@
+#!/usr/bin/env python3
+"""Label random configurations of a robot with its self-collision and frame poses.
+
+    python examples/label_configurations.py URDF [--srdf PATH] [--package-dir DIR]
+        [--margin M] --count N [--seed S] [--chunk-size C] [--frame NAME ...]
+        --out DIR [--threads K | --local-cluster K | --cluster ADDRESS]
+
+Configurations are drawn uniformly inside the joint limits in chunks of C; chunk
+k comes from a generator seeded by (S, k), so the output is the same whatever
+runs it and any chunk can be drawn again alone. Each chunk becomes one Parquet
+file under DIR, which appears only when every chunk is written;
+pyarrow.parquet.read_table(DIR) reads the whole table back in chunk order.
+Columns: q (nq float64), self_collision (bool) and pose_NAME for each --frame
+(16 float64, the 4x4 pose in the world, row-major).
+
+Optional dependencies: examples/requirements.txt.
+"""
+
+import argparse
+import dataclasses
+import hashlib
+import importlib.metadata
+import json
+import pathlib
+import shutil
+import sys
+import time
+import uuid
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.parquet as pq
+
+import _common
+from _common import UsageError
+
+PROG = "label_configurations.py"
+DEFAULT_CHUNK = 10_000
+
+
+def parse_args(argv):
+    parser = _common.Parser(
+        prog=PROG,
+        description="Label random configurations inside the joint limits with "
+        "self-collision and frame poses, into one Parquet file per chunk.",
+    )
+    _common.add_robot_arguments(parser)
+    parser.add_argument("--count", type=int, required=True, help="configurations to label")
+    parser.add_argument("--seed", type=int, default=0, help="seed of the draws (default 0)")
+    parser.add_argument(
+        "--chunk-size", type=_common.positive_int, default=DEFAULT_CHUNK,
+        help=f"configurations per chunk and file (default {DEFAULT_CHUNK})",
+    )
+    parser.add_argument(
+        "--frame", action="extend", nargs="+", default=[], metavar="NAME",
+        help="frame whose pose is stored (repeatable)",
+    )
+    parser.add_argument("--out", required=True, help="output directory (must not hold anything)")
+    engine = parser.add_mutually_exclusive_group()
+    engine.add_argument(
+        "--threads", type=_common.positive_int,
+        help=f"threads of this process, one model each (default: every core, {_common.cores()})",
+    )
+    engine.add_argument(
+        "--local-cluster", type=_common.positive_int, metavar="K",
+        help="start a local Dask cluster of K worker processes",
+    )
+    engine.add_argument("--cluster", metavar="ADDRESS", help="connect to a running Dask scheduler")
+    parser.add_argument(
+        "--connect-timeout", type=float, default=10.0,
+        help="seconds to wait for --cluster's scheduler (default 10)",
+    )
+    args = parser.parse_args(argv)
+    if args.count < 1:
+        raise UsageError(f"--count must be at least 1, not {args.count}")
+    _common.check_robot_arguments(args)
+    args.out = pathlib.Path(args.out).resolve()
+    if args.out.exists() and not (args.out.is_dir() and not any(args.out.iterdir())):
+        raise UsageError(f"--out exists and is not an empty directory: {args.out}")
+    if args.threads is None and args.local_cluster is None and args.cluster is None:
+        args.threads = _common.cores()
+    return args
+
+
+def sha256(path):
+    return hashlib.sha256(path.read_bytes()).hexdigest() if path else ""
+
+
+@dataclasses.dataclass
+class Job:
+    """Everything a worker needs to label any chunk; plain data, so it travels."""
+
+    urdf: pathlib.Path
+    package_dir: pathlib.Path
+    srdf: pathlib.Path | None
+    margin: float
+    seed: int
+    count: int
+    chunk_size: int
+    frames: list
+    layout: list
+    lower: np.ndarray
+    upper: np.ndarray
+    staging: pathlib.Path
+    metadata: dict
+
+    @property
+    def chunks(self):
+        return -(-self.count // self.chunk_size)
+
+    def file(self, k):
+        # Fixed width, so that file order is chunk order.
+        return f"part-{k:0{max(6, len(str(self.chunks - 1)))}d}.parquet"
+
+    def draw(self, k):
+        """The configurations of chunk k, from a generator of its own."""
+        size = min(self.chunk_size, self.count - k * self.chunk_size)
+        rng = np.random.default_rng([self.seed, k])
+        return _common.sample(self.layout, self.lower, self.upper, rng, size)
+
+    def build(self):
+        return _common.build_robot(self.urdf, self.package_dir, self.srdf, self.margin)
+
+
+@dataclasses.dataclass
+class Stats:
+    """Seconds one or more chunks spent on each step."""
+
+    rows: int = 0
+    build: float = 0.0
+    draw: float = 0.0
+    collision: float = 0.0
+    poses: float = 0.0
+    write: float = 0.0
+
+    def add(self, other):
+        for field in dataclasses.fields(self):
+            setattr(self, field.name, getattr(self, field.name) + getattr(other, field.name))
+
+
+def label_chunk(job, models, k):
+    """Label chunk k with this thread's model and write its file into the staging
+    directory (under a temporary name first, so a file there is always whole)."""
+    stats = Stats()
+    start = time.perf_counter()
+    robot = models.get()
+    stats.build = time.perf_counter() - start
+    q = job.draw(k)
+    stats.draw = time.perf_counter() - start - stats.build
+    n = len(q)
+
+    start = time.perf_counter()
+    hits = np.fromiter((robot.has_self_collision(row) for row in q), dtype=bool, count=n)
+    stats.collision = time.perf_counter() - start
+
+    start = time.perf_counter()
+    poses = {f: np.empty((n, 16)) for f in job.frames}
+    for i, row in enumerate(q):
+        for f in job.frames:
+            poses[f][i] = robot.forward_kinematics(row, f).ravel()
+    stats.poses = time.perf_counter() - start
+
+    start = time.perf_counter()
+    columns = {"q": fixed_list(q), "self_collision": pa.array(hits)}
+    columns.update({f"pose_{f}": fixed_list(p) for f, p in poses.items()})
+    table = pa.table(columns).replace_schema_metadata(job.metadata)
+    final = job.staging / job.file(k)
+    partial = final.with_name(f".{final.name}.{uuid.uuid4().hex}")
+    pq.write_table(table, partial)
+    partial.replace(final)
+    stats.write = time.perf_counter() - start
+    stats.rows = n
+    return stats
+
+
+def fixed_list(rows):
+    return pa.FixedSizeListArray.from_arrays(pa.array(rows.ravel()), rows.shape[1])
+
+
+# Engines: each yields the Stats of every chunk as it completes.
+
+
+def run_threads(job, threads):
+    from concurrent.futures import ThreadPoolExecutor, as_completed
+
+    models = _common.PerThread(job.build)
+    with ThreadPoolExecutor(threads) as pool:
+        futures = [pool.submit(label_chunk, job, models, k) for k in range(job.chunks)]
+        try:
+            for future in as_completed(futures):
+                yield future.result()
+        finally:
+            for future in futures:
+                future.cancel()
+
+
+def run_dask(job, local_workers=None, address=None, connect_timeout=10.0):
+    import cloudpickle
+    from distributed import Client, LocalCluster, as_completed, get_worker
+    from distributed.diagnostics.plugin import WorkerPlugin
+
+    # A worker of a remote cluster has talvex but not these files: ship their code.
+    cloudpickle.register_pickle_by_value(_common)
+    if __name__ != "__main__":
+        cloudpickle.register_pickle_by_value(sys.modules[__name__])
+
+    class Models(WorkerPlugin):
+        """One model per worker thread, built at its first chunk and kept."""
+
+        name = f"talvex-labels-{uuid.uuid4().hex}"
+
+        def __init__(self, job):
+            self.job = job
+
+        def setup(self, worker):
+            self.models = _common.PerThread(self.job.build)
+
+    def task(k, plugin_name):
+        plugin = get_worker().plugins[plugin_name]
+        return label_chunk(plugin.job, plugin.models, k)
+
+    if local_workers is not None:
+        cluster = LocalCluster(
+            n_workers=local_workers, threads_per_worker=1, processes=True,
+            dashboard_address=None, silence_logs=50,
+        )
+    else:
+        cluster = None
+    try:
+        try:
+            client = Client(cluster or address, timeout=connect_timeout)
+        except (OSError, ValueError, TypeError) as exc:
+            raise UsageError(f"cannot reach the cluster at {address}: {exc}") from None
+        with client:
+            plugin = Models(job)
+            client.register_plugin(plugin)
+            try:
+                futures = client.map(task, range(job.chunks), plugin_name=plugin.name, pure=False)
+                for future in as_completed(futures):
+                    yield future.result()
+            finally:
+                client.cancel(futures)
+                client.unregister_worker_plugin(plugin.name)
+    finally:
+        if cluster is not None:
+            cluster.close()
+
+
+class Progress:
+    """A bar over chunks with the running rate on a terminal, else a plain line at
+    most every few seconds and at the end."""
+
+    def __init__(self, job, stream=sys.stderr, every=5.0):
+        self.job, self.stream, self.every = job, stream, every
+        self.done = self.rows = 0
+        self.start = self.last = time.perf_counter()
+        self.bar = None
+        if stream is not None and stream.isatty():
+            from tqdm import tqdm
+
+            self.bar = tqdm(total=job.chunks, unit="chunk", file=stream, dynamic_ncols=True)
+
+    def update(self, stats):
+        self.done += 1
+        self.rows += stats.rows
+        now = time.perf_counter()
+        rate = self.rows / max(now - self.start, 1e-9)
+        if self.bar is not None:
+            self.bar.set_postfix_str(f"{rate:,.0f} configurations/s", refresh=False)
+            self.bar.update(1)
+        elif self.stream is not None and (now - self.last >= self.every or self.done == self.job.chunks):
+            self.last = now
+            print(
+                f"{PROG}: chunk {self.done}/{self.job.chunks}, {self.rows} configurations, "
+                f"{rate:,.0f} configurations/s",
+                file=self.stream, flush=True,
+            )
+
+    def close(self):
+        if self.bar is not None:
+            self.bar.close()
+
+
+def make_job(args, robot):
+    for frame in args.frame:
+        try:
+            robot.forward_kinematics(robot.neutral_configuration(), frame)
+        except (RuntimeError, ValueError) as exc:
+            raise UsageError(f"--frame {frame}: {exc}") from None
+    metadata = {
+        "urdf": str(args.urdf),
+        "urdf_sha256": sha256(args.urdf),
+        "srdf": str(args.srdf or ""),
+        "srdf_sha256": sha256(args.srdf),
+        "package_dir": str(args.package_dir),
+        "collision_margin": repr(args.margin),
+        "seed": str(args.seed),
+        "count": str(args.count),
+        "chunk_size": str(args.chunk_size),
+        "frames": json.dumps(args.frame),
+        "talvex_version": importlib.metadata.version("talvex"),
+    }
+    staging = args.out.with_name(f".{args.out.name}.partial-{uuid.uuid4().hex[:12]}")
+    return Job(
+        urdf=args.urdf, package_dir=args.package_dir, srdf=args.srdf, margin=args.margin,
+        seed=args.seed, count=args.count, chunk_size=args.chunk_size, frames=list(args.frame),
+        layout=_common.joint_layout(robot, args.urdf), lower=robot.lower_position_limits(),
+        upper=robot.upper_position_limits(), staging=staging, metadata=metadata,
+    )
+
+
+def run(args, stream=sys.stderr):
+    """Label as the arguments say; returns the summed Stats and the wall time."""
+    job = make_job(args, _common.load_robot(args))
+    if args.threads is not None:
+        chunks = run_threads(job, args.threads)
+    else:
+        chunks = run_dask(job, args.local_cluster, args.cluster, args.connect_timeout)
+    total, progress = Stats(), Progress(job, stream)
+    start = time.perf_counter()
+    job.staging.mkdir(parents=True)
+    try:
+        try:
+            for stats in chunks:
+                total.add(stats)
+                progress.update(stats)
+        except (RuntimeError, ValueError, OSError) as exc:
+            # A worker that cannot build the robot (its files are not at these paths
+            # on its machine) or cannot write the output directory.
+            raise UsageError(f"a chunk failed: {' '.join(str(exc).split())}") from None
+        progress.close()
+        # Only a complete table is published, in one rename.
+        if args.out.is_dir():
+            args.out.rmdir()
+        job.staging.rename(args.out)
+    finally:
+        chunks.close()
+        shutil.rmtree(job.staging, ignore_errors=True)
+    return total, time.perf_counter() - start
+
+
+def main(argv=None):
+    return _common.run_tool(PROG, lambda a: run(parse_args(a)), argv)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
