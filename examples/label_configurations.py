@@ -177,7 +177,8 @@ def fixed_list(rows):
     return pa.FixedSizeListArray.from_arrays(pa.array(rows.ravel()), rows.shape[1])
 
 
-# Engines: each yields the Stats of every chunk as it completes.
+# Engines: each yields None once it is up, then the Stats of every chunk as it
+# completes.
 
 
 def run_threads(job, threads):
@@ -185,6 +186,7 @@ def run_threads(job, threads):
 
     models = _common.PerThread(job.build)
     with ThreadPoolExecutor(threads) as pool:
+        yield None
         futures = [pool.submit(label_chunk, job, models, k) for k in range(job.chunks)]
         try:
             for future in as_completed(futures):
@@ -234,6 +236,7 @@ def run_dask(job, local_workers=None, address=None, connect_timeout=10.0):
         with client:
             plugin = Models(job)
             client.register_plugin(plugin)
+            yield None
             try:
                 futures = client.map(task, range(job.chunks), plugin_name=plugin.name, pure=False)
                 for future in as_completed(futures):
@@ -309,25 +312,37 @@ def make_job(args, robot):
     )
 
 
+@dataclasses.dataclass
+class Summary:
+    stats: Stats  # summed over the chunks
+    startup: float  # seconds until the engine was up (a cluster's start and connection)
+    labelling: float  # seconds from then until the last chunk was written
+
+
 def run(args, stream=sys.stderr):
-    """Label as the arguments say; returns the summed Stats and the wall time."""
+    """Label as the arguments say and publish the output directory."""
     job = make_job(args, _common.load_robot(args))
     if args.threads is not None:
         chunks = run_threads(job, args.threads)
     else:
         chunks = run_dask(job, args.local_cluster, args.cluster, args.connect_timeout)
-    total, progress = Stats(), Progress(job, stream)
-    start = time.perf_counter()
+    total = Stats()
+    begin = ready = time.perf_counter()
     job.staging.mkdir(parents=True)
     try:
         try:
             for stats in chunks:
+                if stats is None:
+                    ready = time.perf_counter()
+                    progress = Progress(job, stream)
+                    continue
                 total.add(stats)
                 progress.update(stats)
         except (RuntimeError, ValueError, OSError) as exc:
             # A worker that cannot build the robot (its files are not at these paths
             # on its machine) or cannot write the output directory.
             raise UsageError(f"a chunk failed: {' '.join(str(exc).split())}") from None
+        end = time.perf_counter()
         progress.close()
         # Only a complete table is published, in one rename.
         if args.out.is_dir():
@@ -336,7 +351,7 @@ def run(args, stream=sys.stderr):
     finally:
         chunks.close()
         shutil.rmtree(job.staging, ignore_errors=True)
-    return total, time.perf_counter() - start
+    return Summary(total, ready - begin, end - ready)
 
 
 def main(argv=None):
