@@ -73,6 +73,9 @@ def parse_args(argv):
     args = parser.parse_args(argv)
     if args.count < 1:
         raise UsageError(f"--count must be at least 1, not {args.count}")
+    if args.seed < 0:
+        raise UsageError(f"--seed must be at least 0, not {args.seed}")
+    args.frame = list(dict.fromkeys(args.frame))  # a frame named twice is stored once
     _common.check_robot_arguments(args)
     args.out = pathlib.Path(args.out).resolve()
     if args.out.exists() and not (args.out.is_dir() and not any(args.out.iterdir())):
