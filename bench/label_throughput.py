@@ -5,8 +5,8 @@
 
 On the Panda and Talos reduced (with their SRDFs, from example-robot-data), each
 labelled with self-collision and the pose of one frame, it times the labelling
-on 1 thread, 2 threads and a 2-worker local Dask cluster (median of R rounds;
-the cluster's start is timed apart), splits the cost of one configuration into
+on 1 thread, 2 threads and a 2-worker local Dask cluster (median of R rounds,
+the engines interleaved; the cluster's start is timed apart), splits the cost of one configuration into
 collision test, pose and the rest (drawing, Parquet, the loop; from the 1-thread
 runs), and measures what one chunk costs whatever its size: the scheduler's
 round trip of an empty task, and the labelling rate against the chunk size.
@@ -79,7 +79,12 @@ def main():
     with tempfile.TemporaryDirectory() as scratch:
         scratch = pathlib.Path(scratch)
         for robot, (*_, count, chunk) in ROBOTS.items():
-            runs = {e: [label(scratch, robot, e) for _ in range(options.rounds)] for e in ENGINES}
+            # Rounds interleave the engines (A B C A B C ...), so that a change of the
+            # machine's load falls on all of them.
+            runs = {e: [] for e in ENGINES}
+            for _ in range(options.rounds):
+                for engine in ENGINES:
+                    runs[engine].append(label(scratch, robot, engine))
             rates = {e: statistics.median(count / s.labelling for s in r) for e, r in runs.items()}
             one = runs["1 thread"]
             split = {part: statistics.median(getattr(s.stats, part) / count * 1e6 for s in one)
@@ -101,12 +106,16 @@ def main():
         sweep = {}
         for chunk in CHUNK_SWEEP:
             s = label(scratch, "panda", "local cluster, 2 workers", 20_000, chunk)
-            sweep[chunk] = 20_000 / s.labelling
+            # Building a chunk's table and writing its file is the other cost per chunk.
+            sweep[chunk] = {"rate": 20_000 / s.labelling,
+                            "write_ms_per_chunk": s.stats.write / (20_000 / chunk) * 1e3}
         results["panda_chunk_sweep"] = sweep
     per_task = empty_task_cost()
     results["empty_task_s"] = per_task
-    print("panda on the cluster, by chunk size: " + ", ".join(
-        f"{c}: {r:,.0f}/s" for c, r in sweep.items()))
+    print("panda on the cluster, by chunk size:")
+    for chunk, r in sweep.items():
+        print(f"  {chunk:>6}  {r['rate']:>9,.0f} configurations/s, "
+              f"table and file {r['write_ms_per_chunk']:.1f} ms per chunk")
     print(f"empty task through the cluster: {per_task * 1e6:.0f} us")
     results["load_after"] = os.getloadavg()
     print("load average before {:.2f} {:.2f} {:.2f}, after {:.2f} {:.2f} {:.2f}".format(

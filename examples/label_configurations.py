@@ -219,6 +219,7 @@ def run_dask(job, local_workers=None, address=None, connect_timeout=10.0):
 
         def setup(self, worker):
             self.models = _common.PerThread(self.job.build)
+            import pyarrow.parquet  # noqa: F401  # paid at the start, not by the first chunk
 
     def task(k, plugin_name):
         plugin = get_worker().plugins[plugin_name]
