@@ -6,10 +6,11 @@
 On the Panda and Talos reduced (with their SRDFs, from example-robot-data), each
 labelled with self-collision and the pose of one frame, it times the labelling
 on 1 thread, 2 threads and a 2-worker local Dask cluster (median of R rounds,
-the engines interleaved; the cluster's start is timed apart), splits the cost of one configuration into
-collision test, pose and the rest (drawing, Parquet, the loop; from the 1-thread
-runs), and measures what one chunk costs whatever its size: the scheduler's
-round trip of an empty task, and the labelling rate against the chunk size.
+the engines interleaved; the cluster's start is timed apart), splits the cost
+of one configuration into collision test, pose and the rest (drawing, Parquet,
+the loop; from the 1-thread runs), and measures what one chunk costs whatever
+its size: the scheduler's round trip of an empty task, and the labelling rate
+against the chunk size.
 """
 
 import argparse
