@@ -24,6 +24,7 @@ import json
 import pathlib
 import shutil
 import sys
+import tempfile
 import time
 import uuid
 
@@ -225,13 +226,14 @@ def run_dask(job, local_workers=None, address=None, connect_timeout=10.0):
         plugin = get_worker().plugins[plugin_name]
         return label_chunk(plugin.job, plugin.models, k)
 
+    cluster = None
+    # The workers' scratch space goes with the cluster.
+    scratch = tempfile.TemporaryDirectory(prefix="label-configurations-")
     if local_workers is not None:
         cluster = LocalCluster(
             n_workers=local_workers, threads_per_worker=1, processes=True,
-            dashboard_address=None, silence_logs=50,
+            dashboard_address=None, silence_logs=50, local_directory=scratch.name,
         )
-    else:
-        cluster = None
     try:
         try:
             client = Client(cluster or address, timeout=connect_timeout)
@@ -251,6 +253,7 @@ def run_dask(job, local_workers=None, address=None, connect_timeout=10.0):
     finally:
         if cluster is not None:
             cluster.close()
+        scratch.cleanup()
 
 
 class Progress:
