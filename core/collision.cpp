@@ -28,6 +28,10 @@ constexpr double kBoxSlack = 1e-3;
 // tolerance is far below the slack over any robot's extent, and far above
 // what composing joint rotations leaves.
 constexpr double kBoxRotationTolerance = 1e-10;
+// Nor far from the origin, where the rounding of a gap (and of coal's own
+// relative placements) would come near the slack: within a box of 1000 km
+// it stays below 1e-9 m.
+constexpr double kLargestBoxCoordinate = 1e6;
 
 double rotation_error(const Eigen::Matrix3d& r) {
   return (r.transpose() * r - Eigen::Matrix3d::Identity()).cwiseAbs().maxCoeff();
@@ -46,8 +50,7 @@ bool is_rigid_pose(const pinocchio::SE3& placement) {
 bool box_is_usable(const Eigen::Vector3d& centre, const Eigen::Vector3d& half,
                    const Eigen::Matrix3d& rotation) {
   for (int k = 0; k < 3; ++k) {
-    if (!(std::abs(centre[k]) <= kLargestCoordinate && half[k] >= 0 &&
-          half[k] <= kLargestCoordinate)) {
+    if (!(half[k] >= 0 && std::abs(centre[k]) + half[k] <= kLargestBoxCoordinate)) {
       return false;
     }
   }
