@@ -265,7 +265,7 @@ def write_srdf(args, robot_name, reasons, base):
     if base is None:
         root.append(ET.Comment(
             f" Written by make_srdf.py from {args.urdf.name}: {args.samples} samples, seed "
-            f"{args.seed}, margin {args.margin:g} m{', --never' if args.never else ''}. "))
+            f"{args.seed}, margin {args.margin:g} m{', with Never' if args.never else ''}. "))
     kept = srdf_pairs(root)
     for pair in sorted(reasons, key=sorted):
         if reasons[pair] and pair not in kept:
@@ -333,17 +333,21 @@ def run(args):
     for label, count in shares:
         print(f"  {label:<{width}}  {count:>6} of {n}  ({100.0 * count / n:6.2f} %)")
     if other is not None:
-        compare(args.compare, other, read_srdf(args.out), width)
+        share = dict(zip(link_pairs, hits[1:].mean(axis=0)))
+        compare(args.compare, other, read_srdf(args.out), share, width)
 
 
-def compare(path, other, written, width):
+def compare(path, other, written, share, width):
+    """Pairs disabled by both files and by one only; for the latter, the share of
+    the samples in which the pair is in collision."""
     theirs, ours = srdf_pairs(other), srdf_pairs(written)
-    print(f"Disabled pairs against {path.name}:")
+    print(f"Disabled pairs against {path.name} (share of the samples in collision):")
     for label, pairs in (("by both", ours & theirs), ("by the written SRDF only", ours - theirs),
                          (f"by {path.name} only", theirs - ours)):
         print(f"  {label:<{width}}  {len(pairs):>6}")
-        for pair in sorted(sorted(p) for p in pairs) if label != "by both" else []:
-            print(f"      {' / '.join(pair)}")
+        for pair in sorted(pairs, key=sorted) if label != "by both" else []:
+            seen = f"{100 * share[pair]:6.2f} %" if pair in share else "no collision geometry"
+            print(f"      {' / '.join(sorted(pair)):<{width}}  {seen}")
 
 
 def main(argv=None):
