@@ -203,6 +203,16 @@ def captured_stderr():
             lines.extend(sink.read().decode(errors="replace").splitlines())
 
 
+def load_failure(exc, native_output):
+    """Why a URDF did not load, on one line, with the parser's first complaint
+    (printed to stderr by urdfdom), which names the offending element."""
+    reason = one_line(exc)
+    complaints = [ln.split(":", 1)[1] for ln in native_output if ln.startswith("Error:")]
+    if complaints:
+        reason += f" ({complaints[0].strip()})"
+    return reason
+
+
 def build(args):
     robot = talvex.RobotModel()
     start = time.perf_counter()
@@ -212,12 +222,7 @@ def build(args):
                 str(args.urdf), str(args.package_dir), str(args.srdf or ""), args.margin
             )
     except (RuntimeError, ValueError) as exc:
-        reason = one_line(exc)
-        # The parser's first complaint names the offending element; keep it.
-        complaints = [ln.split(":", 1)[1] for ln in native_output if ln.startswith("Error:")]
-        if complaints:
-            reason += f" ({complaints[0].strip()})"
-        raise UsageError(f"cannot load {args.urdf}: {reason}") from None
+        raise UsageError(f"cannot load {args.urdf}: {load_failure(exc, native_output)}") from None
     return robot, time.perf_counter() - start, native_output
 
 

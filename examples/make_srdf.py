@@ -32,7 +32,8 @@ import xml.etree.ElementTree as ET
 import numpy as np
 
 import talvex
-from inspect_robot import UsageError, default_package_dir, one_line
+from inspect_robot import (UsageError, captured_stderr, default_package_dir, load_failure,
+                           one_line)
 
 # A pair in collision in this share of the samples or more is "Always": it touches
 # wherever the joints between the two links put it, as links at a joint do.
@@ -127,12 +128,14 @@ def import_pinocchio():
 def load(pin, args):
     """Pinocchio's kinematic and collision models, read as talvex reads them."""
     try:
-        model = pin.buildModelFromUrdf(str(args.urdf), mimic=False)
-        geom = pin.buildGeomFromUrdf(
-            model, str(args.urdf), pin.GeometryType.COLLISION, package_dirs=[str(args.package_dir)]
-        )
+        with captured_stderr() as native_output:
+            model = pin.buildModelFromUrdf(str(args.urdf), mimic=False)
+            geom = pin.buildGeomFromUrdf(model, str(args.urdf), pin.GeometryType.COLLISION,
+                                         package_dirs=[str(args.package_dir)])
     except (RuntimeError, ValueError) as exc:
-        raise UsageError(f"cannot load {args.urdf}: {one_line(exc)}") from None
+        raise UsageError(f"cannot load {args.urdf}: {load_failure(exc, native_output)}") from None
+    for line in native_output:  # warnings of a load that succeeded
+        print(line, file=sys.stderr)
     return model, geom
 
 
