@@ -66,6 +66,7 @@ def parse_args(argv):
         "--samples", type=int, default=10000, help="random configurations tested (default 10000)"
     )
     args = parser.parse_args(argv)
+    args.package_found = "given"
 
     if not math.isfinite(args.margin):
         raise UsageError(f"--margin must be a finite number of metres, not {args.margin}")
@@ -93,8 +94,6 @@ def parse_args(argv):
             f"the nearest above the URDF holding {', '.join(names)}" if names
             else "the URDF's directory"
         )
-    elif not hasattr(args, "package_found"):
-        args.package_found = "given"
     args.package_dir = pathlib.Path(args.package_dir)
     if not args.package_dir.is_dir():
         raise UsageError(f"package directory not found: {args.package_dir}")
@@ -293,15 +292,15 @@ def report(args):
     if in_limits < args.samples:
         line += f"; {args.samples - in_limits} of them not strictly inside the limits"
     print(line)
-    facts = []
     if 2 * colliding > args.samples:
-        facts.append("most random configurations are in self-collision")
+        print("Note: most random configurations are in self-collision: links that touch "
+              "where they are joined are probably tested as a pair. examples/make_srdf.py "
+              "writes an SRDF that disables such pairs.")
     if robot.has_self_collision(neutral):
-        facts.append("the neutral configuration is in self-collision")
-    if facts:
-        print(f"Note: {' and '.join(facts)}: links that touch where they are joined are "
-              "probably tested as a pair. examples/make_srdf.py writes an SRDF that "
-              "disables such pairs.")
+        where = "" if inside else ", which is not strictly inside the limits,"
+        print(f"Note: the neutral configuration{where} is in self-collision. If the robot "
+              "does not touch itself there, a pair in contact there is tested: "
+              "examples/make_srdf.py writes an SRDF that disables such pairs.")
     print()
 
     timed = samples[:TIMED_CALLS]

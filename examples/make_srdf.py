@@ -23,7 +23,6 @@ It then builds the robot in talvex with no SRDF and with the written one and
 prints the share of the samples that self-collide with each.
 """
 
-import argparse
 import math
 import pathlib
 import sys
@@ -32,20 +31,14 @@ import xml.etree.ElementTree as ET
 import numpy as np
 
 import talvex
-from inspect_robot import (UsageError, captured_stderr, default_package_dir, load_failure,
-                           one_line)
+from inspect_robot import (Parser, UsageError, captured_stderr, default_package_dir,
+                           load_failure, one_line)
 
 # A pair in collision in this share of the samples or more is "Always": it touches
 # wherever the joints between the two links put it, as links at a joint do.
 ALWAYS = 0.95
 REASONS = ("Adjacent", "Default", "Always", "Never")
 PROG = "make_srdf.py"
-
-
-class Parser(argparse.ArgumentParser):
-    # One line is enough to see what is wrong; argparse would print the usage too.
-    def error(self, message):
-        raise UsageError(message)
 
 
 def parse_args(argv):
