@@ -45,6 +45,8 @@ ROBOTS = {
     "talos_reduced": ("talos_data/robots/talos_reduced.urdf", "talos_data/srdf/talos.srdf",
                       "arm_left_7_link"),
     "ur5": ("ur_description/urdf/ur5_robot.urdf", "ur_description/srdf/ur5.srdf", "tool0"),
+    "romeo": ("romeo_description/urdf/romeo.urdf", "romeo_description/srdf/romeo.srdf",
+              "l_wrist"),
 }
 QUERIES = ("forward_kinematics", "all_frame_transforms", "has_self_collision",
            "in_joint_limits")

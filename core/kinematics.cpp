@@ -34,15 +34,18 @@ Eigen::Matrix4d RobotModel::forward_kinematics(const Eigen::VectorXd& q_rad,
     throw std::runtime_error("RobotModel::forward_kinematics: frame '" + frame_name +
                              "' not found in model.");
   }
-  pinocchio::framesForwardKinematics(model, models->data, q_rad);
+  // The joints, then the one frame asked for: the same product the full frame
+  // pass forms for it, without the other frames.
+  pinocchio::forwardKinematics(model, models->data, q_rad);
+  const auto frame_id = static_cast<pinocchio::FrameIndex>(first - model.frames.begin());
+  const pinocchio::SE3& placement = pinocchio::updateFramePlacement(model, models->data, frame_id);
   // getFrameId formats its several-frames message through a stringstream on every
   // call, found or not, which costs more than the pass of a small arm. It is asked
   // only when a second frame bears the name, and then raises that error itself.
   if (std::find_if(std::next(first), model.frames.end(), bears_name) != model.frames.end()) {
     model.getFrameId(frame_name, kAnyFrame);
   }
-  return models->data.oMf[static_cast<std::size_t>(first - model.frames.begin())]
-      .toHomogeneousMatrix();
+  return placement.toHomogeneousMatrix();
 }
 
 RobotModel::FramePoses RobotModel::all_frame_transforms(const Eigen::VectorXd& q_rad) {

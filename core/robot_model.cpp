@@ -80,6 +80,7 @@ void RobotModel::build_from_urdf(const std::string& urdf_path, const std::string
     request.security_margin = collision_margin;
   }
   fresh->collision_margin = collision_margin;
+  prepare_collision_test(*fresh);
 
   std::lock_guard<std::mutex> lock(work_mutex);
   models.swap(fresh);

@@ -11,6 +11,7 @@ example-robot-data package (pip install example-robot-data).
 import argparse
 import contextlib
 import importlib.metadata
+import io
 import math
 import os
 import pathlib
@@ -55,8 +56,8 @@ def parse_args(argv):
     parser.add_argument("--srdf", help="SRDF file whose disabled pairs are not tested")
     parser.add_argument(
         "--package-dir",
-        help="directory that package:// mesh URIs are resolved against "
-        "(default: the URDF's directory; for the Panda, example-robot-data's share directory)",
+        help="directory that holds the packages named by package:// mesh URIs (default: the "
+        "nearest directory above the URDF that holds them all, else the URDF's own)",
     )
     parser.add_argument(
         "--margin", type=float, default=0.005, help="collision margin in metres (default 0.005)"
@@ -65,6 +66,7 @@ def parse_args(argv):
         "--samples", type=int, default=10000, help="random configurations tested (default 10000)"
     )
     args = parser.parse_args(argv)
+    args.package_found = "given"
 
     if not math.isfinite(args.margin):
         raise UsageError(f"--margin must be a finite number of metres, not {args.margin}")
@@ -77,7 +79,7 @@ def parse_args(argv):
         if args.srdf is None:
             args.srdf = share / "example-robot-data/robots/panda_description/srdf/panda.srdf"
         if args.package_dir is None:
-            args.package_dir = share
+            args.package_dir, args.package_found = share, "example-robot-data's share directory"
     args.urdf = pathlib.Path(args.urdf)
     if not args.urdf.is_file():
         raise UsageError(f"URDF file not found: {args.urdf}")
@@ -86,10 +88,41 @@ def parse_args(argv):
         args.srdf = pathlib.Path(args.srdf)
         if not args.srdf.is_file():
             raise UsageError(f"SRDF file not found: {args.srdf}")
-    args.package_dir = pathlib.Path(args.package_dir) if args.package_dir else args.urdf.parent
+    if args.package_dir is None:
+        args.package_dir, names = default_package_dir(args.urdf)
+        args.package_found = (
+            f"the nearest above the URDF holding {', '.join(names)}" if names
+            else "the URDF's directory"
+        )
+    args.package_dir = pathlib.Path(args.package_dir)
     if not args.package_dir.is_dir():
         raise UsageError(f"package directory not found: {args.package_dir}")
     return args
+
+
+def one_line(exc):
+    """An exception's text on one line. Pinocchio's and coal's messages span several,
+    naming the source file and function before "message:"; only what follows the last
+    "message:" is kept."""
+    text = str(exc).rsplit("message:", 1)[-1]
+    return " ".join(text.split()) or type(exc).__name__
+
+
+def default_package_dir(urdf):
+    """The nearest directory, from the URDF's own upwards, that holds every package
+    its package:// URIs name, and those names; the URDF's directory (and no names)
+    when it names none or no directory holds them all."""
+    try:
+        uris = [e.get("filename", "") for e in ET.parse(urdf).getroot().iter()]
+    except (ET.ParseError, OSError):
+        uris = []
+    names = sorted({u[len("package://"):].split("/", 1)[0] for u in uris
+                    if u.startswith("package://")} - {""})
+    folder = urdf.resolve().parent
+    for candidate in [folder, *folder.parents] if names else []:
+        if all((candidate / name).is_dir() for name in names):
+            return candidate, names
+    return urdf.parent, []
 
 
 def example_robot_data_share():
@@ -169,6 +202,16 @@ def captured_stderr():
             lines.extend(sink.read().decode(errors="replace").splitlines())
 
 
+def load_failure(exc, native_output):
+    """Why a URDF did not load, on one line, with the parser's first complaint
+    (printed to stderr by urdfdom), which names the offending element."""
+    reason = one_line(exc)
+    complaints = [ln.split(":", 1)[1] for ln in native_output if ln.startswith("Error:")]
+    if complaints:
+        reason += f" ({complaints[0].strip()})"
+    return reason
+
+
 def build(args):
     robot = talvex.RobotModel()
     start = time.perf_counter()
@@ -178,20 +221,12 @@ def build(args):
                 str(args.urdf), str(args.package_dir), str(args.srdf or ""), args.margin
             )
     except (RuntimeError, ValueError) as exc:
-        reason = " ".join(str(exc).split()) or type(exc).__name__
-        # The parser's first complaint names the offending element; keep it.
-        complaints = [ln.split(":", 1)[1] for ln in native_output if ln.startswith("Error:")]
-        if complaints:
-            reason += f" ({complaints[0].strip()})"
-        raise UsageError(f"cannot load {args.urdf}: {reason}") from None
-    # Warnings of a build that succeeded are the user's to see.
-    for line in native_output:
-        print(line, file=sys.stderr)
-    return robot, time.perf_counter() - start
+        raise UsageError(f"cannot load {args.urdf}: {load_failure(exc, native_output)}") from None
+    return robot, time.perf_counter() - start, native_output
 
 
 def report(args):
-    robot, build_s = build(args)
+    robot, build_s, warnings = build(args)
     name, urdf_types = read_urdf(args.urdf)
     nq, ndof = robot.nq(), robot.ndof()
     frames = robot.frame_names()
@@ -200,6 +235,7 @@ def report(args):
     print(f"Robot        {name}")
     print(f"URDF         {args.urdf}")
     print(f"SRDF         {args.srdf or '(none)'}")
+    print(f"Packages     {args.package_dir} ({args.package_found})")
     print(f"Built in     {build_s * 1000:.1f} ms, collision margin {args.margin:g} m")
     print(f"Sizes        nq={nq}  joints={ndof}  frames={len(frames)}")
     print()
@@ -256,6 +292,15 @@ def report(args):
     if in_limits < args.samples:
         line += f"; {args.samples - in_limits} of them not strictly inside the limits"
     print(line)
+    if 2 * colliding > args.samples:
+        print("Note: most random configurations are in self-collision: links that touch "
+              "where they are joined are probably tested as a pair. examples/make_srdf.py "
+              "writes an SRDF that disables such pairs.")
+    if robot.has_self_collision(neutral):
+        where = "" if inside else ", which is not strictly inside the limits,"
+        print(f"Note: the neutral configuration{where} is in self-collision. If the robot "
+              "does not touch itself there, a pair in contact there is tested: "
+              "examples/make_srdf.py writes an SRDF that disables such pairs.")
     print()
 
     timed = samples[:TIMED_CALLS]
@@ -285,14 +330,27 @@ def report(args):
     )
     for label, us in rows:
         print(f"  {label:<{width}}  {us:>10.2f} us")
+    return warnings
 
 
 def main(argv=None):
+    # The report is held back until it is whole, so that a failure is one line.
+    out = io.StringIO()
     try:
-        report(parse_args(sys.argv[1:] if argv is None else argv))
+        args = parse_args(sys.argv[1:] if argv is None else argv)
+        with contextlib.redirect_stdout(out):
+            warnings = report(args)
     except UsageError as exc:
         print(f"inspect_robot.py: error: {exc}", file=sys.stderr)
         return 2
+    except (RuntimeError, ValueError) as exc:
+        # The module refuses some queries outright, e.g. a negative margin on meshes.
+        print(f"inspect_robot.py: error: {one_line(exc)}", file=sys.stderr)
+        return 2
+    # Warnings of a build that succeeded are the user's to see.
+    for line in warnings:
+        print(line, file=sys.stderr)
+    sys.stdout.write(out.getvalue())
     return 0
 
 

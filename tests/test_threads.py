@@ -92,15 +92,17 @@ def test_rebuild_while_other_threads_query():
     assert [model.has_self_collision(q) for q in CONFIGS] == hits
 
 
-def many_pairs_urdf(joints=48, boxes=8):
-    """A star of prismatic joints, each link holding a row of boxes apart from all
-    the others: ~70 000 pairs, none in collision, so one test visits them all."""
+def many_pairs_urdf(joints=16, cubes=8):
+    """A star of prismatic joints whose links hold nested cube meshes, all centred on
+    the origin at distinct sizes: ~7 700 pairs whose bounding boxes overlap and
+    whose surfaces (what coal tests of a mesh) stay apart, so one test visits them all."""
     parts = ['<robot name="pairs"><link name="base"/>']
     for j in range(joints):
-        row = "".join(f'<collision><origin xyz="{0.3 * b} 0 0"/><geometry><box size="0.02 0.03 '
-                      f'0.04"/></geometry></collision>' for b in range(boxes))
+        row = "".join(f'<collision><geometry><mesh filename="package://talvex_test/meshes/'
+                      f'cube.stl" scale="{s} {s} {s}"/></geometry></collision>'
+                      for s in range(1 + j * cubes, 1 + (j + 1) * cubes))
         parts.append(f'<link name="l{j}">{row}</link><joint name="j{j}" type="prismatic">'
-                     f'<parent link="base"/><child link="l{j}"/><origin xyz="0 {0.3 * j} 0"/>'
+                     f'<parent link="base"/><child link="l{j}"/>'
                      f'<axis xyz="0 0 1"/><limit lower="-1" upper="1" effort="1" velocity="1"/>'
                      f'</joint>')
     return "".join(parts) + "</robot>"

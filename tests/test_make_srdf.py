@@ -1,0 +1,133 @@
+"""examples/make_srdf.py: the reason it gives each link pair, what talvex answers
+with the SRDF it writes, what --merge keeps, and its one-line failures."""
+
+import pathlib
+import subprocess
+import sys
+import xml.etree.ElementTree as ET
+
+import numpy as np
+import pytest
+
+import talvex
+from conftest import DATA, ERD_SHARE
+
+pin = pytest.importorskip("pinocchio")
+
+SCRIPT = pathlib.Path(__file__).resolve().parent.parent / "examples" / "make_srdf.py"
+PANDA = ERD_SHARE / "example-robot-data/robots/panda_description" if ERD_SHARE else None
+needs_erd = pytest.mark.skipif(PANDA is None, reason="example-robot-data is not installed")
+
+
+def make_srdf(*args):
+    return subprocess.run([sys.executable, str(SCRIPT), *map(str, args)],
+                          capture_output=True, text=True, timeout=300)
+
+
+def disabled(path):
+    """{frozenset of the two links: reason} of an SRDF's disable_collisions entries."""
+    root = ET.parse(path).getroot()
+    return {frozenset((e.get("link1"), e.get("link2"))): e.get("reason")
+            for e in root.findall("disable_collisions")}
+
+
+def test_every_reason_on_a_robot_built_for_it(tmp_path):
+    out = tmp_path / "reasons.srdf"
+    run = make_srdf(DATA / "srdf_reasons.urdf", "--never", "--samples", 400, "--out", out)
+    assert run.returncode == 0, run.stderr
+    # The expected reasons follow from the geometry described in the URDF's comment.
+    assert disabled(out) == {
+        frozenset(p.split("/")): reason for p, reason in [
+            ("base/carriage", "Adjacent"), ("carriage/probe", "Adjacent"),
+            ("probe/arm", "Adjacent"),  # through the holder, which has no geometry
+            ("arm/beacon", "Adjacent"), ("base/probe", "Always"), ("carriage/arm", "Default"),
+            ("base/beacon", "Never"), ("carriage/beacon", "Never"), ("probe/beacon", "Never"),
+        ]
+    }
+
+
+@needs_erd
+def test_panda(tmp_path):
+    urdf, shipped = PANDA / "urdf/panda.urdf", PANDA / "srdf/panda.srdf"
+    out = tmp_path / "panda.srdf"
+    run = make_srdf(urdf, "--samples", 200, "--out", out)
+    assert run.returncode == 0, run.stderr
+    written = disabled(out)
+    # Every pair example-robot-data calls adjacent is disabled here too.
+    adjacent = [p for p, r in disabled(shipped).items() if r == "Adjacent"]
+    assert adjacent and all(p in written for p in adjacent)
+
+    # talvex with the written SRDF: free at the neutral configuration moved inside
+    # the limits, and each "Default" pair, tested again, is what collides there.
+    model = pin.buildModelFromUrdf(str(urdf), mimic=False)
+    lo, hi = model.lowerPositionLimit, model.upperPositionLimit
+    q = pin.neutral(model)
+    q = np.where((lo < q) & (q < hi), q, (lo + hi) / 2)
+
+    def collides(pairs):
+        srdf = tmp_path / "subset.srdf"
+        srdf.write_text("<robot name='panda'>" + "".join(
+            f"<disable_collisions link1='{a}' link2='{b}'/>" for a, b in map(sorted, pairs))
+            + "</robot>")
+        robot = talvex.RobotModel()
+        robot.build_from_urdf(str(urdf), str(ERD_SHARE), str(srdf))
+        return robot.has_self_collision(q)
+
+    defaults = [p for p, r in written.items() if r == "Default"]
+    assert defaults and not collides(written)
+    assert all(collides(set(written) - {p}) for p in defaults)
+    # Its counts are talvex's: none of 200 free without an SRDF.
+    assert "no SRDF" in run.stdout and " 200 of 200 " in run.stdout.split("no SRDF")[1]
+
+
+@needs_erd
+def test_merge_keeps_the_other_elements(tmp_path):
+    shipped = PANDA / "srdf/panda.srdf"
+    out = tmp_path / "merged.srdf"
+    run = make_srdf(PANDA / "urdf/panda.urdf", "--samples", 50, "--never", "--merge", shipped,
+                    "--out", out)
+    assert run.returncode == 0, run.stderr
+    before, after = ET.parse(shipped).getroot(), ET.parse(out).getroot()
+    assert after.attrib == before.attrib
+
+    def entries(root):
+        return [(e.tag, sorted(e.attrib.items())) for e in root.iter() if e is not root]
+
+    old, new = entries(before), entries(after)
+    assert new[:len(old)] == old
+    assert len(new) == len(old) + len(disabled(out).keys() - disabled(shipped).keys())
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["MISSING.urdf"], "URDF file not found"),
+        (["--samples", "0"], "--samples must be at least 1"),
+        (["--margin", "-0.001"], "--margin must be a finite number"),
+        (["--margin", "nan"], "--margin must be a finite number"),
+        (["--merge", "MISSING.srdf"], "--merge file not found"),
+        (["--merge", "NOT_SRDF"], "is not an SRDF"),
+        (["--compare", "BROKEN"], "cannot read"),
+        (["--out", "/nonexistent/dir/out.srdf"], "directory of --out not found"),
+        (["--package-dir", "/nonexistent"], "package directory not found"),
+        (["BROKEN"], "cannot load"),
+    ],
+    ids=["urdf", "samples", "margin", "nan", "merge", "merge-not-srdf", "compare", "out",
+         "package-dir", "broken-urdf"],
+)
+def test_bad_input_is_one_line(tmp_path, args, message):
+    broken = tmp_path / "broken.urdf"
+    broken.write_text("<robot name='r'><link name='a'>")
+    other = tmp_path / "other.srdf"
+    other.write_text("<srdf/>")
+    urdf = DATA / "srdf_reasons.urdf"
+    args = [{"BROKEN": broken, "NOT_SRDF": other}.get(a, a) for a in args]
+    if args[0] in ("MISSING.urdf", broken):
+        urdf = args.pop(0)
+    if "--out" not in args:
+        args += ["--out", tmp_path / "out.srdf"]
+    run = make_srdf(urdf, *args)
+    assert run.returncode == 2
+    assert run.stdout == ""
+    assert len(run.stderr.splitlines()) == 1, run.stderr
+    assert run.stderr.startswith("make_srdf.py: error: ") and message in run.stderr
