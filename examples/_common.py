@@ -1,37 +1,27 @@
-"""Helpers shared by the example tools: command-line handling of a robot, its
-one-line errors, the joint layout of a configuration, and one model per thread."""
+"""Helpers shared by the data tools (label_configurations.py, cspace_slice.py):
+command-line handling of a robot, the joint layout of a configuration, uniform
+draws inside the limits, and one model per thread. The demo's own helpers
+(parser, one-line errors, package folder, build) are reused from it."""
 
 import argparse
-import contextlib
 import math
 import os
 import pathlib
 import sys
-import tempfile
 import threading
 import xml.etree.ElementTree as ET
 
 import numpy as np
 
 import talvex
+from inspect_robot import COORDINATES, Parser, UsageError, build, default_package_dir
 
-# Coordinates Pinocchio gives each URDF joint type (a fixed joint becomes a frame).
-# A continuous joint is (cos, sin); a planar one (x, y, cos, sin); a floating one
-# (x, y, z, quaternion x y z w).
-COORDINATES = {"revolute": 1, "prismatic": 1, "continuous": 2, "planar": 4, "floating": 7}
+__all__ = ["Parser", "UsageError"]  # re-exported for the tools
+
+# Axis units of the joints a map can sweep (a continuous joint by its angle).
 UNITS = {"revolute": "rad", "prismatic": "m", "continuous": "rad"}
 # An unbounded translation (planar, floating) is drawn within this many metres of zero.
 FREE_TRANSLATION = 1.0
-
-
-class UsageError(Exception):
-    """A bad argument or an input the robot cannot be built from."""
-
-
-class Parser(argparse.ArgumentParser):
-    # A usage error is one line, printed by the caller, not argparse's usage block.
-    def error(self, message):
-        raise UsageError(message)
 
 
 def cores():
@@ -51,7 +41,8 @@ def add_robot_arguments(parser):
     parser.add_argument("--srdf", help="SRDF file whose disabled pairs are not tested")
     parser.add_argument(
         "--package-dir",
-        help="directory that package:// mesh URIs are resolved against (default: the URDF's)",
+        help="directory that holds the packages named by package:// mesh URIs (default: the "
+        "nearest directory above the URDF that holds them all, else the URDF's own)",
     )
     parser.add_argument(
         "--margin", type=float, default=0.005, help="collision margin in metres (default 0.005)"
@@ -59,7 +50,8 @@ def add_robot_arguments(parser):
 
 
 def check_robot_arguments(args):
-    """Resolve the robot's paths to absolute ones; refuse what cannot be there."""
+    """Resolve the robot's paths to absolute ones (workers may run elsewhere);
+    refuse what cannot be there."""
     if not math.isfinite(args.margin):
         raise UsageError(f"--margin must be a finite number of metres, not {args.margin}")
     args.urdf = pathlib.Path(args.urdf).resolve()
@@ -70,47 +62,25 @@ def check_robot_arguments(args):
         args.srdf = pathlib.Path(args.srdf).resolve()
         if not args.srdf.is_file():
             raise UsageError(f"SRDF file not found: {args.srdf}")
-    args.package_dir = pathlib.Path(args.package_dir or args.urdf.parent).resolve()
+    if args.package_dir is None:
+        args.package_dir, _ = default_package_dir(args.urdf)
+    args.package_dir = pathlib.Path(args.package_dir).resolve()
     if not args.package_dir.is_dir():
         raise UsageError(f"package directory not found: {args.package_dir}")
 
 
 def build_robot(urdf, package_dir, srdf, margin):
-    """A built RobotModel; raises RuntimeError or ValueError as talvex does."""
+    """A built RobotModel, for a worker thread; raises as talvex does."""
     robot = talvex.RobotModel()
     robot.build_from_urdf(str(urdf), str(package_dir), str(srdf or ""), margin)
     return robot
 
 
-@contextlib.contextmanager
-def native_stderr():
-    """Hold back what native code writes to file descriptor 2 (urdfdom explains a
-    parse error there, over several lines); yields the list of those lines."""
-    sys.stderr.flush()
-    saved = os.dup(2)
-    lines = []
-    with tempfile.TemporaryFile() as sink:
-        os.dup2(sink.fileno(), 2)
-        try:
-            yield lines
-        finally:
-            os.dup2(saved, 2)
-            os.close(saved)
-            sink.seek(0)
-            lines.extend(sink.read().decode(errors="replace").splitlines())
-
-
 def load_robot(args):
-    """Build the robot of checked arguments in this thread, turning a failure into
-    one line that keeps urdfdom's first complaint."""
-    try:
-        with native_stderr() as said:
-            robot = build_robot(args.urdf, args.package_dir, args.srdf, args.margin)
-    except (RuntimeError, ValueError) as exc:
-        reason = " ".join(str(exc).split()) or type(exc).__name__
-        first = next((ln.split(":", 1)[1].strip() for ln in said if ln.startswith("Error:")), "")
-        raise UsageError(f"cannot load {args.urdf}: {reason}" + (f" ({first})" if first else ""))
-    for line in said:  # warnings of a build that succeeded are the user's to see
+    """The robot of checked arguments, built in this thread; a failure is a
+    UsageError of one line, and the warnings of a build that succeeded are shown."""
+    robot, _, said = build(args)
+    for line in said:
         print(line, file=sys.stderr)
     return robot
 

@@ -207,6 +207,7 @@ def run_dask(job, local_workers=None, address=None, connect_timeout=10.0):
 
     # A worker of a remote cluster has talvex but not these files: ship their code.
     cloudpickle.register_pickle_by_value(_common)
+    cloudpickle.register_pickle_by_value(sys.modules["inspect_robot"])
     if __name__ != "__main__":
         cloudpickle.register_pickle_by_value(sys.modules[__name__])
 
