@@ -14,9 +14,8 @@ import xml.etree.ElementTree as ET
 import numpy as np
 
 import talvex
-from inspect_robot import COORDINATES, Parser, UsageError, build, default_package_dir
-
-__all__ = ["Parser", "UsageError"]  # re-exported for the tools
+# Parser and UsageError are the tools' too.
+from inspect_robot import COORDINATES, Parser, UsageError, build, default_package_dir  # noqa: F401
 
 # Axis units of the joints a map can sweep (a continuous joint by its angle).
 UNITS = {"revolute": "rad", "prismatic": "m", "continuous": "rad"}
