@@ -60,10 +60,13 @@ def label(scratch, robot, engine, count=None, chunk=None):
 
 def empty_task_cost():
     """Seconds per empty task through a 2-worker local cluster (submit to result)."""
+    import dask
     from distributed import Client, LocalCluster
 
-    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None,
-                      silence_logs=50) as cluster, Client(cluster) as client:
+    with tempfile.TemporaryDirectory() as scratch, dask.config.set(
+        {"temporary-directory": scratch}
+    ), LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None,
+                    silence_logs=50) as cluster, Client(cluster) as client:
         client.gather(client.map(abs, range(100), pure=False))  # warm up
         start = time.perf_counter()
         client.gather(client.map(abs, range(EMPTY_TASKS), pure=False))

@@ -204,6 +204,7 @@ def run_threads(job, threads):
 
 def run_dask(job, local_workers=None, address=None, connect_timeout=10.0):
     import cloudpickle
+    import dask
     from distributed import Client, LocalCluster, as_completed, get_worker
     from distributed.diagnostics.plugin import WorkerPlugin
 
@@ -230,29 +231,31 @@ def run_dask(job, local_workers=None, address=None, connect_timeout=10.0):
         return label_chunk(plugin.job, plugin.models, k)
 
     cluster = None
-    # The workers' scratch space goes with the cluster.
+    # The cluster's scratch space (its workers' and its scheduler's) goes with it.
     scratch = tempfile.TemporaryDirectory(prefix="label-configurations-")
-    if local_workers is not None:
-        cluster = LocalCluster(
-            n_workers=local_workers, threads_per_worker=1, processes=True,
-            dashboard_address=None, silence_logs=50, local_directory=scratch.name,
-        )
     try:
-        try:
-            client = Client(cluster or address, timeout=connect_timeout)
-        except (OSError, ValueError, TypeError) as exc:
-            raise UsageError(f"cannot reach the cluster at {address}: {exc}") from None
-        with client:
-            plugin = Models(job)
-            client.register_plugin(plugin)
-            yield None
+        with dask.config.set({"temporary-directory": scratch.name}):
+            if local_workers is not None:
+                cluster = LocalCluster(
+                    n_workers=local_workers, threads_per_worker=1, processes=True,
+                    dashboard_address=None, silence_logs=50, local_directory=scratch.name,
+                )
             try:
-                futures = client.map(task, range(job.chunks), plugin_name=plugin.name, pure=False)
-                for future in as_completed(futures):
-                    yield future.result()
-            finally:
-                client.cancel(futures)
-                client.unregister_worker_plugin(plugin.name)
+                client = Client(cluster or address, timeout=connect_timeout)
+            except (OSError, ValueError, TypeError) as exc:
+                raise UsageError(f"cannot reach the cluster at {address}: {exc}") from None
+            with client:
+                plugin = Models(job)
+                client.register_plugin(plugin)
+                yield None
+                try:
+                    futures = client.map(task, range(job.chunks), plugin_name=plugin.name,
+                                         pure=False)
+                    for future in as_completed(futures):
+                        yield future.result()
+                finally:
+                    client.cancel(futures)
+                    client.unregister_worker_plugin(plugin.name)
     finally:
         if cluster is not None:
             cluster.close()

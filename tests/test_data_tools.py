@@ -55,7 +55,9 @@ def processes_marked(marker):
 @needs_erd
 def test_labels_are_the_same_on_any_engine_and_match_direct_calls(tmp_path):
     marker = uuid.uuid4().hex
-    env = dict(os.environ, TALVEX_TEST_RUN=marker)
+    scratch = tmp_path / "tmp"
+    scratch.mkdir()
+    env = dict(os.environ, TALVEX_TEST_RUN=marker, TMPDIR=str(scratch))
     frames = ["panda_hand", "panda_link4"]
     tables = []
     # 130 configurations in chunks of 50: two full chunks and a short one.
@@ -67,8 +69,9 @@ def test_labels_are_the_same_on_any_engine_and_match_direct_calls(tmp_path):
         assert "Warning" not in run.stderr and "Traceback" not in run.stderr, run.stderr
         assert sorted(p.name for p in out.iterdir()) == [f"part-00000{k}.parquet" for k in range(3)]
         tables.append(pq.read_table(out))
-    # The cluster's scheduler and workers ended with the tool.
+    # The cluster's scheduler and workers ended with the tool, their scratch space too.
     assert processes_marked(marker) == []
+    assert list(scratch.iterdir()) == []
     for table in tables[1:]:
         assert table.equals(tables[0], check_metadata=True)
 
