@@ -8,6 +8,8 @@ each pair's last GJK guess in its request, and near contact the verdict depends
 on where GJK starts.
 """
 
+import time
+
 import numpy as np
 import pinocchio as pin
 
@@ -53,11 +55,14 @@ class Reference:
             pin.removeCollisionPairs(self.model, self.geom, str(srdf), False)
         self.margin = margin
 
-    def collides(self, q):
+    def fresh_data(self):
         geom_data = pin.GeometryData(self.geom)
         for request in geom_data.collisionRequests:
             request.security_margin = self.margin
-        return pin.computeCollisions(self.model, self.data, self.geom, geom_data, q, True)
+        return geom_data
+
+    def collides(self, q):
+        return pin.computeCollisions(self.model, self.data, self.geom, self.fresh_data(), q, True)
 
     def at_contact(self, colliding, clear, tol=1e-9):
         """Bisect the path from a colliding to a clear configuration until the
@@ -72,15 +77,18 @@ class Reference:
         return (pin.interpolate(self.model, colliding, clear, lo),
                 pin.interpolate(self.model, colliding, clear, hi))
 
-    def near_contact(self, samples, verdicts, rng, count):
+    def near_contact(self, samples, verdicts, rng, count, deadline=None):
         """Up to 2 * count configurations at contact (colliding side, clear side), from
-        paths between colliding and clear samples; none when the samples are all alike."""
+        paths between colliding and clear samples; none when the samples are all alike.
+        No new path is started after the deadline (a time.perf_counter() value)."""
         hits = [q for q, v in zip(samples, verdicts) if v]
         misses = [q for q, v in zip(samples, verdicts) if not v]
         if not hits or not misses:
             return []
         found = []
         for k in range(count):
+            if deadline is not None and time.perf_counter() > deadline:
+                break
             a = hits[rng.integers(len(hits))]
             b = misses[rng.integers(len(misses))]
             found.extend(self.at_contact(a, b))
