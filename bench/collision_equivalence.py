@@ -61,17 +61,21 @@ def name_of(urdf):
     return f"{urdf.relative_to(ROBOTS).parts[0]}/{urdf.stem}"
 
 
-def unmasked_srdf(ref, srdf, samples, folder, tag):
+def unmasked_srdf(ref, srdf, samples, folder, tag, deadline):
     """For a robot in collision at every sample: its SRDF plus the link pairs in collision
     at every one of the first samples (adjacent links that touch, an SRDF written for
     another variant), so that the rest of the robot gets configurations at contact.
-    Returns (path, number of link pairs added)."""
+    Returns (path, number of link pairs added); no pairs when the deadline passed first."""
     always = None
     for q in samples[:UNMASK_PROBE]:
+        if time.perf_counter() > deadline:
+            break
         geom_data = ref.fresh_data()
         pin.computeCollisions(ref.model, ref.data, ref.geom, geom_data, q, False)
         hits = {k for k, r in enumerate(geom_data.collisionResults) if r.isCollision()}
         always = hits if always is None else always & hits
+    if always is None:
+        return None, 0
     link = [ref.model.frames[g.parentFrame].name for g in ref.geom.geometryObjects]
     pairs = sorted({tuple(sorted((link[p.first], link[p.second])))
                     for k, p in enumerate(ref.geom.collisionPairs) if k in always})
@@ -135,12 +139,12 @@ def main():
                         help="colliding-to-clear paths bisected per robot and margin")
     parser.add_argument("--margins", type=float, nargs="*", default=[0.0, 0.005, 0.05])
     parser.add_argument("--seed", type=int, default=0)
-    parser.add_argument("--budget", type=float, default=30.0,
+    parser.add_argument("--budget", type=float, default=60.0,
                         help="seconds of reference work per robot and margin (rows marked *"
                              " were cut short by it)")
-    parser.add_argument("--unmask", action=argparse.BooleanOptionalAction, default=True,
+    parser.add_argument("--unmask", action="store_true",
                         help="for a robot in collision at every sample, also check it with "
-                             "the link pairs in collision at all of them disabled")
+                             "the link pairs in collision at all of them disabled (slow)")
     parser.add_argument("--json", type=pathlib.Path, help="write rows and differences here")
     args = parser.parse_args()
 
@@ -181,7 +185,8 @@ def main():
                 t0 = time.perf_counter()
                 ref.margin = margin
                 tag = f"{name.replace('/', '.')}-{margin}"
-                path, added = unmasked_srdf(ref, srdf, samples, scratch, tag)
+                path, added = unmasked_srdf(ref, srdf, samples, scratch, tag,
+                                            t0 + args.budget)
                 if not added:
                     continue
                 more = Reference(urdf, SHARE, path, margin)
