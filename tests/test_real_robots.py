@@ -21,6 +21,7 @@ import talvex
 from conftest import DATA, ERD_SHARE
 
 pin = pytest.importorskip("pinocchio")
+from collision_reference import inside_samples, joint_layout  # noqa: E402  (needs pinocchio)
 
 SHARE = ERD_SHARE
 ROBOTS = SHARE / "example-robot-data" / "robots" if SHARE else None
@@ -70,31 +71,10 @@ ROBOT_TABLE = [
 ]
 
 
-def _joint_layout(model):
-    """(first coordinate, coordinates, velocities) of every joint but the universe."""
-    return [(j.idx_q, j.nq, j.nv) for j in list(model.joints)[1:]]
-
-
-def _inside_samples(model, rng, count):
-    """Configurations strictly inside the limits.
-
-    A continuous joint stores (cos, sin) of its angle; its bounds are a box around
-    the unit circle, so it is sampled as an angle, not coordinate by coordinate.
-    """
-    lo, hi = model.lowerPositionLimit, model.upperPositionLimit
-    samples = rng.uniform(lo, hi, size=(count, model.nq))
-    for idx_q, nq, nv in _joint_layout(model):
-        if nq == 2 and nv == 1:
-            angle = rng.uniform(-np.pi, np.pi, size=count)
-            samples[:, idx_q] = np.cos(angle)
-            samples[:, idx_q + 1] = np.sin(angle)
-    return list(samples)
-
-
 def _outside_samples(model, rng, base, count):
     """Configurations with one single-coordinate joint on or beyond a bound."""
     lo, hi = model.lowerPositionLimit, model.upperPositionLimit
-    single = [idx_q for idx_q, nq, _ in _joint_layout(model) if nq == 1]
+    single = [idx_q for idx_q, nq, _ in joint_layout(model) if nq == 1]
     out = []
     for k in range(count):
         q = base[k % len(base)].copy()
@@ -139,7 +119,7 @@ def robot(request):
     )
 
     rng = np.random.default_rng(SEED)
-    inside = _inside_samples(model, rng, n_in)
+    inside = inside_samples(model, rng, n_in)
     outside = _outside_samples(model, rng, inside, n_out)
     return types.SimpleNamespace(
         name=name,

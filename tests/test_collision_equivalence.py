@@ -1,0 +1,90 @@
+"""The self-collision verdict is a function of the configuration alone.
+
+Right at a contact coal's answer depends on where GJK starts, so an object whose
+pairs start from the guess its previous call left behind can answer differently
+from a fresh one. Near-contact configurations, found by bisection with the
+reference of collision_reference.py, must get the reference's verdict both on a
+fresh object and on one that has answered hundreds of other configurations.
+bench/collision_equivalence.py runs the same check over every robot of
+example-robot-data.
+"""
+
+import math
+
+import numpy as np
+import pytest
+
+from conftest import ERD_SHARE, build, data_path
+
+pin = pytest.importorskip("pinocchio")
+from collision_reference import Reference, inside_samples  # noqa: E402  (needs pinocchio)
+
+ROBOTS = ERD_SHARE / "example-robot-data" / "robots" if ERD_SHARE else None
+
+# (urdf, srdf, margin, random samples, paths bisected, fresh objects checked)
+CASES = {
+    "anymal_b": ("anymal_b_simple_description/robots/anymal.urdf",
+                 "anymal_b_simple_description/srdf/anymal.srdf", 0.0, 300, 40, 40),
+    "panda": ("panda_description/urdf/panda.urdf", "panda_description/srdf/panda.srdf",
+              0.005, 300, 12, 24),
+    "talos_reduced": ("talos_data/robots/talos_reduced.urdf", "talos_data/srdf/talos.srdf",
+                      0.005, 100, 4, 6),
+}
+
+
+@pytest.mark.skipif(ROBOTS is None, reason="example-robot-data is not installed")
+@pytest.mark.parametrize("name", CASES)
+def test_near_contact_verdict_has_no_history(name):
+    urdf, srdf, margin, n_samples, n_paths, n_fresh = CASES[name]
+    urdf, srdf = str(ROBOTS / urdf), str(ROBOTS / srdf)
+    ref = Reference(urdf, ERD_SHARE, srdf, margin)
+    rng = np.random.default_rng(16)
+    samples = inside_samples(ref.model, rng, n_samples)
+    verdicts = [ref.collides(q) for q in samples]
+    near = ref.near_contact(samples, verdicts, rng, n_paths)
+    assert len(near) == 2 * n_paths, "the samples hold no colliding or no clear configuration"
+    expected = [k % 2 == 0 for k in range(len(near))]  # colliding side, then clear side
+
+    for k in range(n_fresh):
+        fresh = build(urdf, srdf, margin, str(ERD_SHARE))
+        assert fresh.has_self_collision(near[k]) is expected[k], k
+
+    used = build(urdf, srdf, margin, str(ERD_SHARE))
+    assert [used.has_self_collision(q) for q in samples] == verdicts
+    order = rng.permutation(len(near))
+    wrong = [int(k) for k in order if used.has_self_collision(near[k]) is not expected[k]]
+    assert not wrong, f"{len(wrong)} of {len(near)} near-contact verdicts differ after a history"
+
+
+# diagonal_pair.urdf: spheres of radius R, one slid by q along (1, 1, 1)/sqrt(3).
+R = 0.01
+
+
+def surface_gap(q):
+    return q - 2 * R
+
+
+def bare_box_gap(q):
+    """Distance between the spheres' axis-aligned world boxes (0 when they overlap)."""
+    return math.sqrt(3) * max(q / math.sqrt(3) - 2 * R, 0.0)
+
+
+@pytest.mark.parametrize("margin, gaps", [
+    # Closer than the margin with bare boxes apart (0.046: even the sum of the per-axis
+    # box gaps exceeds the margin), then either side of the margin, then overlap.
+    (0.05, [0.046, 0.03, 0.049, 0.051, 0.08, -0.005]),
+    (0.005, [0.004, 0.006, 0.03, -0.005]),
+    (0.0, [0.001, 0.03, -0.001]),
+])
+def test_margin_reaches_past_bare_boxes(margin, gaps):
+    model = build("diagonal_pair.urdf", margin=margin)
+    pin_model = pin.buildModelFromUrdf(data_path("diagonal_pair.urdf"))
+    pin_data = pin_model.createData()
+    for gap in gaps:
+        q = gap + 2 * R
+        pin.forwardKinematics(pin_model, pin_data, np.array([q]))
+        np.testing.assert_allclose(pin_data.oMi[1].translation, [q / math.sqrt(3)] * 3, atol=1e-15)
+        assert surface_gap(q) == pytest.approx(gap)
+        assert model.has_self_collision([q]) is (gap < margin), (margin, gap, bare_box_gap(q))
+    if margin == 0.05:  # the case this robot is for is really in the list
+        assert any(gap < margin and bare_box_gap(gap + 2 * R) > 0 for gap in gaps)
