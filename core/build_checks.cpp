@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <fstream>
 #include <initializer_list>
+#include <iostream>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -305,6 +306,13 @@ struct ReaderLog::State {
   cb::OutputHandler* current = cb::getOutputHandler();
   cb::OutputHandler* previous = nullptr;
   cb::LogLevel level = cb::getLogLevel();
+  // coal writes to std::cerr as it fits the bounding volumes of a mesh it cannot
+  // fit ("eigen: too many iterations in Jacobi transform."); the streams write
+  // here meanwhile, and that is dropped.
+  std::stringbuf dropped;
+  std::streambuf* cout = std::cout.rdbuf(&dropped);
+  std::streambuf* cerr = std::cerr.rdbuf(&dropped);
+  std::streambuf* clog = std::clog.rdbuf(&dropped);
 };
 
 ReaderLog::ReaderLog() : state(std::make_unique<State>()) {
@@ -327,6 +335,9 @@ ReaderLog::~ReaderLog() {
   cb::useOutputHandler(state->previous);
   cb::useOutputHandler(state->current);
   cb::setLogLevel(state->level);
+  std::cout.rdbuf(state->cout);
+  std::cerr.rdbuf(state->cerr);
+  std::clog.rdbuf(state->clog);
   CaptureHandler& handler = capture_handler();
   std::lock_guard<std::mutex> lock(handler.mutex);
   handler.capturing = false;

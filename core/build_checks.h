@@ -16,8 +16,10 @@ namespace corvane {
 namespace talvex {
 
 // Takes what urdfdom reports through console_bridge while it lives, instead of
-// letting it reach stderr; the handler and log level that were set before are
-// restored on destruction. One capture at a time in the process.
+// letting it reach stderr, and drops what the libraries write to the C++
+// standard streams meanwhile; the handler, log level and stream buffers that
+// were set before are restored on destruction. One capture at a time in the
+// process; output of other threads in that time is taken too.
 class ReaderLog {
  public:
   ReaderLog();

@@ -47,6 +47,8 @@ def test_case_ends_in_an_exception_or_an_answer(case, corpus):
         assert record.get("message") and "Caught an unknown" not in record["message"], record
         if case["op"] == "build":
             assert record["unbuilt_after_failure"], record
+    if case["op"] == "build":
+        assert record["printed"] == "", record  # the readers' reports go into the error
     if case["op"] == "build" and outcome == "ok":
         assert record["queries"] == "ok" or is_python_exception(record["queries"]), record
 
