@@ -169,6 +169,9 @@ STRUCTURAL = {
     "planar-joint": arm_with('type="revolute"', 'type="planar"'),
     "cycle": arm_with('<child link="tool"/>', '<child link="base"/>'),
     "self-parent": arm_with('<child link="tool"/>', '<child link="hand"/>'),
+    # Without the orphan that makes it two roots, urdfdom accepts the loop.
+    "self-parent-one-root": arm_with('<child link="tool"/>', '<child link="hand"/>')
+        .replace('<link name="tool"/>', ''),
     "duplicate-link": arm_with('<link name="tool"/>', '<link name="tool"/><link name="tool"/>'),
     "duplicate-joint": arm_with('name="tool_mount"', 'name="wrist"'),
     "joint-link-same-name": arm_with('name="tool_mount"', 'name="tool"'),

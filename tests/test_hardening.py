@@ -158,6 +158,16 @@ def test_description_too_deep_for_the_stack_is_refused(tmp_path, deep, stack_siz
     assert model.frame_names() == names
 
 
+def test_link_that_is_its_own_ancestor_is_refused(tmp_path):
+    # The walk down from the root never ended (Pinocchio's own reader overflows the stack).
+    urdf = tmp_path / "loop.urdf"
+    urdf.write_text(hardening_cases.STRUCTURAL["self-parent-one-root"])
+    model = build("pair.urdf")
+    with pytest.raises(ValueError, match=r"loop\.urdf has a cycle: link 'hand' is its own ancestor\.$"):
+        model.build_from_urdf(str(urdf), str(DATA))
+    assert model.frame_names() == build("pair.urdf").frame_names()
+
+
 @pytest.mark.skipif(ERD_SHARE is None, reason="example-robot-data is not installed")
 def test_real_robot_builds_on_a_small_thread_stack():
     panda = ERD_SHARE / "example-robot-data/robots/panda_description"
