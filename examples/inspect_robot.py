@@ -9,11 +9,14 @@ example-robot-data package (pip install example-robot-data).
 """
 
 import argparse
+import contextlib
 import importlib.metadata
 import math
+import os
 import pathlib
 import statistics
 import sys
+import tempfile
 import time
 import xml.etree.ElementTree as ET
 
@@ -148,17 +151,42 @@ def median_us(call, arg_sets):
     return statistics.median(times) / 1000.0
 
 
+@contextlib.contextmanager
+def captured_stderr():
+    """Collect what native code writes to file descriptor 2 (urdfdom reports parse
+    errors there itself, over several lines)."""
+    sys.stderr.flush()
+    saved = os.dup(2)
+    with tempfile.TemporaryFile(mode="w+b") as sink:
+        os.dup2(sink.fileno(), 2)
+        lines = []
+        try:
+            yield lines
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+            sink.seek(0)
+            lines.extend(sink.read().decode(errors="replace").splitlines())
+
+
 def build(args):
     robot = talvex.RobotModel()
     start = time.perf_counter()
     try:
-        robot.build_from_urdf(
-            str(args.urdf), str(args.package_dir), str(args.srdf or ""), args.margin
-        )
-    except (RuntimeError, ValueError, MemoryError) as exc:
-        # The text carries the URDF reader's own reason, naming the element.
+        with captured_stderr() as native_output:
+            robot.build_from_urdf(
+                str(args.urdf), str(args.package_dir), str(args.srdf or ""), args.margin
+            )
+    except (RuntimeError, ValueError) as exc:
         reason = " ".join(str(exc).split()) or type(exc).__name__
+        # The parser's first complaint names the offending element; keep it.
+        complaints = [ln.split(":", 1)[1] for ln in native_output if ln.startswith("Error:")]
+        if complaints:
+            reason += f" ({complaints[0].strip()})"
         raise UsageError(f"cannot load {args.urdf}: {reason}") from None
+    # Warnings of a build that succeeded are the user's to see.
+    for line in native_output:
+        print(line, file=sys.stderr)
     return robot, time.perf_counter() - start
 
 
