@@ -5,11 +5,13 @@
 #include <filesystem>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include <pinocchio/parsers/srdf.hpp>
 #include <pinocchio/parsers/urdf.hpp>
 #include <urdf_parser/urdf_parser.h>
 
+#include "build_checks.h"
 #include "stack_guard.h"
 
 namespace corvane {
@@ -44,38 +46,45 @@ void RobotModel::build_from_urdf(const std::string& urdf_path, const std::string
   }
 
   // Everything is built into a fresh set; the object changes only once all steps passed.
+  // urdfdom reports through console_bridge; nothing of it is printed, and what it
+  // said goes into the error of a build that fails.
+  const ReaderLog reader_log;
   Model model;
-  {
-    // Parsed here rather than by path inside Pinocchio, so that the depth of the
-    // link tree is checked before the recursive reader walks it.
-    const urdf::ModelInterfaceSharedPtr tree = urdf::parseURDFFile(urdf_path);
-    if (!tree) {
-      // The text Pinocchio gives when it parses the file itself.
-      throw std::invalid_argument("The file " + urdf_path +
-                                  " does not contain a valid URDF model.");
-    }
-    struct FlattenOnExit {
-      urdf::ModelInterface& tree;
-      ~FlattenOnExit() { flatten_link_tree(tree); }
-    } flatten{*tree};
-    check_link_tree_fits(*tree, urdf_path);
-    pinocchio::urdf::buildModel(tree, model, /*verbose=*/false, /*mimic=*/false);
+  // Parsed here rather than by path inside Pinocchio, so that the depth of the
+  // link tree is checked before the recursive reader walks it, and its collision
+  // elements compared with the text after the geometry reader ran.
+  const urdf::ModelInterfaceSharedPtr tree = urdf::parseURDFFile(urdf_path);
+  if (!tree) {
+    // The text Pinocchio gives when it parses the file itself, then the reason.
+    throw std::invalid_argument("The file " + urdf_path +
+                                " does not contain a valid URDF model." + reader_log.reason());
   }
-  auto fresh = std::make_unique<Models>(model);
+  struct FlattenOnExit {
+    urdf::ModelInterface& tree;
+    ~FlattenOnExit() { flatten_link_tree(tree); }
+  } flatten{*tree};
+  check_link_tree_fits(*tree, urdf_path);
+  pinocchio::urdf::buildModel(tree, model, /*verbose=*/false, /*mimic=*/false);
+  const std::vector<std::string> parse_messages = reader_log.messages();
+  // The kinematic work data alone may already be too large: no need to read the geometry.
+  check_work_data_fits(model, nullptr);
 
-  pinocchio::urdf::buildGeom(fresh->model, urdf_path, pinocchio::COLLISION, fresh->geom_model,
+  // Both work data are made after the pair list is final, so that their size is
+  // checked before either is allocated.
+  pinocchio::GeometryModel geom_model;
+  pinocchio::urdf::buildGeom(model, urdf_path, pinocchio::COLLISION, geom_model,
                              std::vector<std::string>{package_dir});
-  fresh->geom_model.addAllCollisionPairs();
+  geom_model.addAllCollisionPairs();
 
   // A missing SRDF is not an error; an existing one must be readable.
   if (!srdf_path.empty() && std::filesystem::exists(srdf_path)) {
     check_srdf_nesting_fits(srdf_path);
-    pinocchio::srdf::removeCollisionPairs(fresh->model, fresh->geom_model, srdf_path,
-                                          /*verbose=*/false);
+    pinocchio::srdf::removeCollisionPairs(model, geom_model, srdf_path, /*verbose=*/false);
   }
 
-  // Made after the pair list is final: one request per remaining pair.
-  fresh->geom_data = pinocchio::GeometryData(fresh->geom_model);
+  check_collision_elements(*tree, urdf_path, geom_model, parse_messages);
+  check_work_data_fits(model, &geom_model);
+  auto fresh = std::make_unique<Models>(model, geom_model);
   for (auto& request : fresh->geom_data.collisionRequests) {
     request.security_margin = collision_margin;
   }

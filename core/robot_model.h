@@ -57,11 +57,13 @@ class RobotModel {
   // swaps the whole set, never a copy of one member.
   struct Models {
     Models() = default;
-    // The work data is made in place from the finished model. DataTpl has no
-    // move, so assigning a fresh one copies it: twice the peak memory of the
-    // build (the work data grows with the cube of the joint count), and a read
-    // of the never-set status fields of its unused factorisations.
-    explicit Models(const Model& finished) : model(finished), data(model) {}
+    // Both work data are made in place from the finished models. Neither DataTpl
+    // nor GeometryData has a move, so assigning a fresh one copies it: twice the
+    // peak memory of the build (the work data grows with the cube of the joint
+    // count, the geometry work data with the pairs), and for DataTpl a read of
+    // the never-set status fields of its unused factorisations.
+    Models(const Model& finished, const pinocchio::GeometryModel& geometry)
+        : model(finished), data(model), geom_model(geometry), geom_data(geom_model) {}
 
     Model model;
     Data data;

@@ -8,6 +8,7 @@
 #include <limits>
 #include <sstream>
 #include <stdexcept>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -109,20 +110,39 @@ std::size_t stack_left() {
   return here > bottom ? here - bottom : 0;
 }
 
-// Number of joints on the longest path from the root link to a leaf.
-std::size_t link_tree_depth(const urdf::ModelInterface& tree) {
+// Number of joints on the longest path from the root link to a leaf. urdfdom
+// accepts a joint whose child is its own parent or ancestor when the tree still
+// has one root; a walk down from the root then never ends (Pinocchio's reader
+// recurses until the stack overflows), so such a cycle is refused here.
+std::size_t link_tree_depth(const urdf::ModelInterface& tree, const std::string& urdf_path) {
   const urdf::LinkConstSharedPtr root = tree.getRoot();
   if (!root) {
     return 0;
   }
+  struct Step {
+    const urdf::Link* link;
+    std::size_t depth;
+    bool leaving;  // the link's subtree is done: it is no longer on the path
+  };
   std::size_t deepest = 0;
-  std::vector<std::pair<const urdf::Link*, std::size_t>> pending{{root.get(), 0}};
+  std::unordered_set<const urdf::Link*> on_path;
+  std::vector<Step> pending{{root.get(), 0, false}};
   while (!pending.empty()) {
-    const auto [link, depth] = pending.back();
+    const Step step = pending.back();
     pending.pop_back();
-    deepest = std::max(deepest, depth);
-    for (const auto& child : link->child_links) {
-      pending.emplace_back(child.get(), depth + 1);
+    if (step.leaving) {
+      on_path.erase(step.link);
+      continue;
+    }
+    if (!on_path.insert(step.link).second) {
+      throw std::invalid_argument("RobotModel::build_from_urdf: the link tree of " + urdf_path +
+                                  " has a cycle: link '" + step.link->name +
+                                  "' is its own ancestor.");
+    }
+    deepest = std::max(deepest, step.depth);
+    pending.push_back({step.link, step.depth, true});
+    for (const auto& child : step.link->child_links) {
+      pending.push_back({child.get(), step.depth + 1, false});
     }
   }
   return deepest;
@@ -131,7 +151,7 @@ std::size_t link_tree_depth(const urdf::ModelInterface& tree) {
 }  // namespace
 
 void check_link_tree_fits(const urdf::ModelInterface& tree, const std::string& urdf_path) {
-  const std::size_t depth = link_tree_depth(tree);
+  const std::size_t depth = link_tree_depth(tree, urdf_path);
   const std::size_t needed = stack_needed(depth, kBytesPerLink);
   const std::size_t left = stack_left();
   if (needed > left) {

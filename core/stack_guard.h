@@ -14,7 +14,7 @@
 namespace corvane {
 namespace talvex {
 
-// Refuses a link tree too deep for the reader on this thread.
+// Refuses a link tree too deep for the reader on this thread, or with a cycle.
 void check_link_tree_fits(const urdf::ModelInterface& tree, const std::string& urdf_path);
 
 // Refuses an SRDF file whose elements nest too deep for the XML reader on this

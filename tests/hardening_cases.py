@@ -10,6 +10,8 @@ is recorded against the case that caused it instead of ending the run.
 """
 import collections
 import concurrent.futures
+import contextlib
+import ctypes
 import json
 import os
 import pathlib
@@ -167,6 +169,9 @@ STRUCTURAL = {
     "planar-joint": arm_with('type="revolute"', 'type="planar"'),
     "cycle": arm_with('<child link="tool"/>', '<child link="base"/>'),
     "self-parent": arm_with('<child link="tool"/>', '<child link="hand"/>'),
+    # Without the orphan that makes it two roots, urdfdom accepts the loop.
+    "self-parent-one-root": arm_with('<child link="tool"/>', '<child link="hand"/>')
+        .replace('<link name="tool"/>', ''),
     "duplicate-link": arm_with('<link name="tool"/>', '<link name="tool"/><link name="tool"/>'),
     "duplicate-joint": arm_with('name="tool_mount"', 'name="wrist"'),
     "joint-link-same-name": arm_with('name="tool_mount"', 'name="tool"'),
@@ -546,6 +551,26 @@ def _exercise(model, nq):
     return repr(model)
 
 
+@contextlib.contextmanager
+def _printed_to(path, record):
+    """File descriptors 1 and 2 go to `path` meanwhile; record["printed"] gets what came."""
+    sys.stdout.flush()
+    saved = os.dup(1), os.dup(2)
+    with open(path, "w+b") as sink:
+        os.dup2(sink.fileno(), 1)
+        os.dup2(sink.fileno(), 2)
+        try:
+            yield
+        finally:
+            ctypes.CDLL(None).fflush(None)
+            os.dup2(saved[0], 1)
+            os.dup2(saved[1], 2)
+            os.close(saved[0])
+            os.close(saved[1])
+            sink.seek(0)
+            record["printed"] = sink.read().decode(errors="replace")[:300]
+
+
 def run_case(case, root, robots):
     record = {"id": case["id"]}
     start = time.perf_counter()
@@ -564,7 +589,8 @@ def _run_case(case, root, robots, record):
         urdf = _resolve(root, case["urdf"])
         srdf = _resolve(root, case["srdf"]) if case["srdf"] else ""
         try:
-            model.build_from_urdf(urdf, pkg, srdf, float(case["margin"]))
+            with _printed_to(pathlib.Path(root) / "printed", record):
+                model.build_from_urdf(urdf, pkg, srdf, float(case["margin"]))
         except Exception as exc:  # noqa: BLE001 - every failure is recorded by class
             record.update(outcome=_outcome(exc), message=str(exc)[:300])
             try:

@@ -47,6 +47,8 @@ def test_case_ends_in_an_exception_or_an_answer(case, corpus):
         assert record.get("message") and "Caught an unknown" not in record["message"], record
         if case["op"] == "build":
             assert record["unbuilt_after_failure"], record
+    if case["op"] == "build":
+        assert record["printed"] == "", record  # the readers' reports go into the error
     if case["op"] == "build" and outcome == "ok":
         assert record["queries"] == "ok" or is_python_exception(record["queries"]), record
 
@@ -154,6 +156,16 @@ def test_description_too_deep_for_the_stack_is_refused(tmp_path, deep, stack_siz
     with pytest.raises(ValueError, match="^RobotModel::build_from_urdf: " + message):
         on_thread(stack_size, rebuild) if stack_size else rebuild()
     assert model.frame_names() == names
+
+
+def test_link_that_is_its_own_ancestor_is_refused(tmp_path):
+    # The walk down from the root never ended (Pinocchio's own reader overflows the stack).
+    urdf = tmp_path / "loop.urdf"
+    urdf.write_text(hardening_cases.STRUCTURAL["self-parent-one-root"])
+    model = build("pair.urdf")
+    with pytest.raises(ValueError, match=r"loop\.urdf has a cycle: link 'hand' is its own ancestor\.$"):
+        model.build_from_urdf(str(urdf), str(DATA))
+    assert model.frame_names() == build("pair.urdf").frame_names()
 
 
 @pytest.mark.skipif(ERD_SHARE is None, reason="example-robot-data is not installed")

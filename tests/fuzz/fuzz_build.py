@@ -23,6 +23,7 @@ The first byte of an input chooses how the rest is read:
 """
 import collections
 import copy
+import ctypes
 import faulthandler
 import math
 import os
@@ -44,6 +45,7 @@ with atheris.instrument_imports():
     import hardening_cases as hc
 
 import numpy as np
+import pinocchio
 
 import talvex
 
@@ -618,6 +620,49 @@ def exercise(fdp, model):
                 assert isinstance(pose, Failed), (label, name)
 
 
+LIBC = ctypes.CDLL(None)
+
+
+def build_silently(model, *args):
+    """model.build_from_urdf(*args) as call() makes it, with file descriptors 1 and 2
+    sent to a file; returns (result, the bytes the build printed)."""
+    sys.stdout.flush()
+    sys.stderr.flush()
+    saved = os.dup(1), os.dup(2)
+    with open(scratch().root / "printed", "w+b") as sink:
+        os.dup2(sink.fileno(), 1)
+        os.dup2(sink.fileno(), 2)
+        try:
+            result = call(model.build_from_urdf, *args)
+        finally:
+            LIBC.fflush(None)  # C stdio (and std::cout, synced with it) buffers
+            os.dup2(saved[0], 1)
+            os.dup2(saved[1], 2)
+            os.close(saved[0])
+            os.close(saved[1])
+        sink.seek(0)
+        return result, sink.read()
+
+
+def collision_elements(urdf):
+    """Collision elements of the text as the URDF reader walks it (the "link" children of
+    the root "robot"), or None when ElementTree may read the text otherwise than the
+    reader's tinyxml2 would: not XML to it, a DTD (entities), or namespaced names."""
+    if b"<!DOCTYPE" in urdf or b"xmlns" in urdf:
+        return None
+    root = parse(urdf)
+    if root is None or root.tag != "robot":
+        return None
+    return sum(len(link.findall("collision")) for link in root.findall("link"))
+
+
+def geometries_kept(urdf_path, package_dir):
+    """Geometries Pinocchio's own reader makes of the file: the same reader talvex calls."""
+    model = pinocchio.buildModelFromUrdf(urdf_path)
+    return pinocchio.buildGeomFromUrdf(model, urdf_path, pinocchio.COLLISION,
+                                       package_dirs=[package_dir]).ngeoms
+
+
 def fuzz_margin(fdp):
     if fdp.ConsumeProbability() < 0.8:
         return 0.005
@@ -654,7 +699,9 @@ def TestOneInput(data):
     if fdp.ConsumeProbability() < 0.1:  # a failed rebuild must leave the old robot
         model.build_from_urdf(str(DATA / "pair.urdf"), str(DATA))
         before = model.frame_names()
-    built = call(model.build_from_urdf, str(SCRATCH.urdf), package_dir, srdf_path, margin)
+    built, printed = build_silently(model, str(SCRATCH.urdf), package_dir, srdf_path, margin)
+    # urdfdom's reports go into the error, never to the terminal.
+    assert printed == b"", f"the build printed {printed[:500]!r}"
     if isinstance(built, Failed):
         if before is None:
             try:
@@ -667,6 +714,11 @@ def TestOneInput(data):
             assert model.frame_names() == before
         return
     assert not (isinstance(margin, float) and math.isnan(margin)), "a NaN margin was accepted"
+    # The model is what the file describes: no collision element dropped on the way.
+    elements = collision_elements(urdf)
+    if elements is not None:
+        kept = geometries_kept(str(SCRATCH.urdf), package_dir)
+        assert kept == elements, f"built with {kept} geometries from {elements} collision elements"
     exercise(fdp, model)
 
 

@@ -1,0 +1,432 @@
+#include "build_checks.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <algorithm>
+#include <fstream>
+#include <initializer_list>
+#include <iostream>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include <console_bridge/console.h>
+#include <tinyxml2.h>
+#include <urdf_model/link.h>
+
+namespace corvane {
+namespace talvex {
+namespace {
+
+namespace cb = console_bridge;
+
+// ---------------------------------------------------------------------------
+// What urdfdom reports
+
+// Never freed: console_bridge keeps a pointer to the handler it replaced, so a
+// handler that died with its build could be called later by other code of the
+// process. Outside a capture it drops what it gets.
+class CaptureHandler : public cb::OutputHandler {
+ public:
+  void log(const std::string& text, cb::LogLevel level, const char*, int) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (capturing && level >= cb::CONSOLE_BRIDGE_LOG_WARN) {
+      messages.push_back(text);
+    }
+  }
+
+  std::mutex mutex;  // console_bridge serialises its calls, but not against reason()
+  bool capturing = false;
+  std::vector<std::string> messages;
+};
+
+CaptureHandler& capture_handler() {
+  static CaptureHandler* const handler = new CaptureHandler;
+  return *handler;
+}
+
+std::mutex& capture_mutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+std::string one_line(std::string text) {
+  for (char& c : text) {
+    c = (c == '\n' || c == '\r' || c == '\t') ? ' ' : c;
+  }
+  while (!text.empty() && (text.back() == ' ' || text.back() == '.')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+std::string joined_reason(const std::vector<std::string>& messages) {
+  std::string out;
+  for (const std::string& message : messages) {
+    const std::string line = one_line(message);
+    if (!line.empty()) {
+      out += (out.empty() ? " urdfdom: " : "; ") + line;
+    }
+  }
+  return out.empty() ? out : out + ".";
+}
+
+// ---------------------------------------------------------------------------
+// Collision elements
+
+const char kDroppedPrefix[] = "Could not parse collision element for Link [";
+
+// The reader reports each dropped element with its reason first and then this
+// line naming the link: the reason of one link is what came since the line of
+// the link before. All of it when the link is not named.
+std::vector<std::string> messages_for_link(const std::vector<std::string>& messages,
+                                      const std::string& link) {
+  const std::string mine = kDroppedPrefix + link + "]";
+  std::vector<std::string> group;
+  for (const std::string& message : messages) {
+    group.push_back(message);
+    if (one_line(message) == mine) {
+      return group;
+    }
+    if (message.rfind(kDroppedPrefix, 0) == 0) {
+      group.clear();
+    }
+  }
+  return messages;
+}
+
+std::string number(double value) {
+  std::ostringstream out;
+  out << value;
+  return out.str();
+}
+
+// Empty when every size of the shape is usable, else what is wrong with it.
+std::string bad_size(const urdf::Geometry& geometry) {
+  const auto bad = [](std::initializer_list<double> sizes) {
+    for (const double size : sizes) {
+      if (!std::isfinite(size) || size < 0) {
+        return true;
+      }
+    }
+    return false;
+  };
+  switch (geometry.type) {
+    case urdf::Geometry::SPHERE: {
+      const auto& s = static_cast<const urdf::Sphere&>(geometry);
+      return bad({s.radius}) ? "a sphere of radius " + number(s.radius) : "";
+    }
+    case urdf::Geometry::BOX: {
+      const auto& b = static_cast<const urdf::Box&>(geometry);
+      return bad({b.dim.x, b.dim.y, b.dim.z})
+                 ? "a box of size " + number(b.dim.x) + " " + number(b.dim.y) + " " +
+                       number(b.dim.z)
+                 : "";
+    }
+    case urdf::Geometry::CYLINDER: {
+      const auto& c = static_cast<const urdf::Cylinder&>(geometry);
+      return bad({c.radius, c.length}) ? "a cylinder of radius " + number(c.radius) +
+                                             " and length " + number(c.length)
+                                       : "";
+    }
+    case urdf::Geometry::CAPSULE: {
+      const auto& c = static_cast<const urdf::Capsule&>(geometry);
+      return bad({c.radius, c.length}) ? "a capsule of radius " + number(c.radius) +
+                                             " and length " + number(c.length)
+                                       : "";
+    }
+    case urdf::Geometry::MESH: {
+      // A negative scale mirrors the mesh, which is legitimate.
+      const auto& m = static_cast<const urdf::Mesh&>(geometry);
+      const bool finite =
+          std::isfinite(m.scale.x) && std::isfinite(m.scale.y) && std::isfinite(m.scale.z);
+      return finite ? "" : "a mesh scaled by " + number(m.scale.x) + " " + number(m.scale.y) +
+                               " " + number(m.scale.z);
+    }
+  }
+  return "";
+}
+
+// Number of <collision> children of each <link> of the text, as urdfdom walks
+// it: the first "robot" element of the document, its "link" children.
+std::optional<std::vector<std::pair<std::string, std::size_t>>> collision_elements(
+    const std::string& urdf_path) {
+  std::ifstream file(urdf_path, std::ios::binary);
+  std::ostringstream text;
+  if (!file.is_open() || !(text << file.rdbuf())) {
+    return std::nullopt;
+  }
+  tinyxml2::XMLDocument doc;
+  // Through the C string, as urdfdom parses it: a NUL byte ends the text.
+  if (doc.Parse(text.str().c_str()) != tinyxml2::XML_SUCCESS) {
+    return std::nullopt;
+  }
+  const tinyxml2::XMLElement* robot = doc.FirstChildElement("robot");
+  if (!robot) {
+    return std::nullopt;
+  }
+  std::vector<std::pair<std::string, std::size_t>> links;
+  for (const tinyxml2::XMLElement* link = robot->FirstChildElement("link"); link;
+       link = link->NextSiblingElement("link")) {
+    std::size_t count = 0;
+    for (const tinyxml2::XMLElement* c = link->FirstChildElement("collision"); c;
+         c = c->NextSiblingElement("collision")) {
+      ++count;
+    }
+    const char* name = link->Attribute("name");
+    links.emplace_back(name ? name : "", count);
+  }
+  return links;
+}
+
+// ---------------------------------------------------------------------------
+// Memory
+
+// Measured on the pinned Pinocchio (pinocchio.Data and pinocchio.GeometryData of
+// revolute chains of 50 to 300 joints, resident growth), rounded up: the
+// kinematic work data holds four nv x nv x nv tensors of second derivatives
+// (32 nv^3 bytes) and some thirty-odd nv x nv matrices (measured 300 to 410
+// bytes per nv^2); the geometry work data takes 5.75 KB per collision pair.
+constexpr double kDataPerNv3 = 32.0;
+constexpr double kDataPerNv2 = 448.0;
+constexpr double kDataPerJoint = 2048.0;
+constexpr double kDataPerFrame = 256.0;
+constexpr double kGeomDataPerPair = 6144.0;
+constexpr double kGeomDataPerGeometry = 512.0;
+constexpr double kFixed = 64.0 * 1024;
+
+std::optional<double> read_number(const std::string& path) {
+  std::ifstream file(path);
+  std::string word;
+  if (!(file >> word) || word == "max") {
+    return std::nullopt;
+  }
+  try {
+    return std::stod(word);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+std::optional<double> mem_available() {
+  std::ifstream file("/proc/meminfo");
+  std::string key;
+  double kib = 0;
+  std::string unit;
+  while (file >> key >> kib) {
+    std::getline(file, unit);
+    if (key == "MemAvailable:") {
+      return kib * 1024;
+    }
+  }
+  return std::nullopt;
+}
+
+// The smallest limit less usage along this process's memory cgroup and its
+// ancestors (cgroup v2, or v1's memory controller).
+std::optional<double> cgroup_headroom() {
+  std::ifstream file("/proc/self/cgroup");
+  std::string line;
+  std::optional<double> headroom;
+  while (std::getline(file, line)) {
+    const std::size_t first = line.find(':');
+    const std::size_t second = line.find(':', first + 1);
+    if (first == std::string::npos || second == std::string::npos) {
+      continue;
+    }
+    const std::string controllers = "," + line.substr(first + 1, second - first - 1) + ",";
+    std::string path = line.substr(second + 1);
+    std::string base, limit_file, usage_file;
+    if (line.compare(0, first, "0") == 0 && controllers == ",,") {
+      base = "/sys/fs/cgroup", limit_file = "/memory.max", usage_file = "/memory.current";
+    } else if (controllers.find(",memory,") != std::string::npos) {
+      base = "/sys/fs/cgroup/memory", limit_file = "/memory.limit_in_bytes",
+      usage_file = "/memory.usage_in_bytes";
+    } else {
+      continue;
+    }
+    // Each ancestor's limit applies; in a cgroup namespace the mount is our own group.
+    for (;;) {
+      const std::optional<double> limit = read_number(base + path + limit_file);
+      const std::optional<double> usage = read_number(base + path + usage_file);
+      if (limit && usage && *limit < 4e18) {
+        const double left = *limit > *usage ? *limit - *usage : 0.0;
+        headroom = headroom ? std::min(*headroom, left) : left;
+      }
+      if (path.empty()) {
+        break;
+      }
+      path.resize(path.rfind('/') == std::string::npos ? 0 : path.rfind('/'));
+    }
+  }
+  return headroom;
+}
+
+std::optional<double> address_space_headroom() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+    return std::nullopt;
+  }
+  std::ifstream statm("/proc/self/statm");
+  double pages = 0;
+  if (!(statm >> pages)) {
+    return std::nullopt;
+  }
+  const double used = pages * static_cast<double>(sysconf(_SC_PAGESIZE));
+  const double cap = static_cast<double>(limit.rlim_cur);
+  return cap > used ? cap - used : 0.0;
+}
+
+std::string mib(double bytes) {
+  return std::to_string(static_cast<std::uint64_t>(std::ceil(bytes / (1024.0 * 1024.0)))) + " MiB";
+}
+
+class WorkDataTooLarge : public std::bad_alloc {
+ public:
+  explicit WorkDataTooLarge(std::string text) : text(std::move(text)) {}
+  const char* what() const noexcept override { return text.c_str(); }
+
+ private:
+  std::string text;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+struct ReaderLog::State {
+  std::unique_lock<std::mutex> exclusive{capture_mutex()};
+  cb::OutputHandler* current = cb::getOutputHandler();
+  cb::OutputHandler* previous = nullptr;
+  cb::LogLevel level = cb::getLogLevel();
+  // coal writes to std::cerr as it fits the bounding volumes of a mesh it cannot
+  // fit ("eigen: too many iterations in Jacobi transform."); the streams write
+  // here meanwhile, and that is dropped.
+  std::stringbuf dropped;
+  std::streambuf* cout = std::cout.rdbuf(&dropped);
+  std::streambuf* cerr = std::cerr.rdbuf(&dropped);
+  std::streambuf* clog = std::clog.rdbuf(&dropped);
+};
+
+ReaderLog::ReaderLog() : state(std::make_unique<State>()) {
+  // console_bridge has no getter for the handler it would restore: swap to it
+  // and back to learn it, so that both can be put back as they were.
+  cb::restorePreviousOutputHandler();
+  state->previous = cb::getOutputHandler();
+  cb::restorePreviousOutputHandler();
+  CaptureHandler& handler = capture_handler();
+  {
+    std::lock_guard<std::mutex> lock(handler.mutex);
+    handler.messages.clear();
+    handler.capturing = true;
+  }
+  cb::setLogLevel(cb::CONSOLE_BRIDGE_LOG_WARN);
+  cb::useOutputHandler(&handler);
+}
+
+ReaderLog::~ReaderLog() {
+  cb::useOutputHandler(state->previous);
+  cb::useOutputHandler(state->current);
+  cb::setLogLevel(state->level);
+  std::cout.rdbuf(state->cout);
+  std::cerr.rdbuf(state->cerr);
+  std::clog.rdbuf(state->clog);
+  CaptureHandler& handler = capture_handler();
+  std::lock_guard<std::mutex> lock(handler.mutex);
+  handler.capturing = false;
+  handler.messages.clear();
+}
+
+std::vector<std::string> ReaderLog::messages() const {
+  CaptureHandler& handler = capture_handler();
+  std::lock_guard<std::mutex> lock(handler.mutex);
+  return handler.messages;
+}
+
+std::string ReaderLog::reason() const { return joined_reason(messages()); }
+
+void check_collision_elements(const urdf::ModelInterface& tree, const std::string& urdf_path,
+                              const pinocchio::GeometryModel& geom_model,
+                              const std::vector<std::string>& messages) {
+  const std::string where = "RobotModel::build_from_urdf: link '";
+  const auto in_file = "' of " + urdf_path;
+  const auto elements = collision_elements(urdf_path);
+  if (!elements) {
+    throw std::invalid_argument("RobotModel::build_from_urdf: " + urdf_path +
+                                " could not be read again to count its collision elements.");
+  }
+  std::size_t total = 0;
+  for (const auto& [name, count] : *elements) {
+    const auto found = tree.links_.find(name);
+    const std::size_t kept = found == tree.links_.end() || !found->second
+                                 ? 0
+                                 : found->second->collision_array.size();
+    if (kept != count) {
+      const std::string reason = joined_reason(messages_for_link(messages, name));
+      throw std::invalid_argument(where + name + in_file + " has " + std::to_string(count) +
+                                  " collision element" + (count == 1 ? "" : "s") +
+                                  " and the URDF reader kept " + std::to_string(kept) + ";" +
+                                  (reason.empty() ? " the reader gave no reason." : reason));
+    }
+    total += count;
+    for (std::size_t i = 0; i < kept; ++i) {
+      const auto& collision = found->second->collision_array[i];
+      const std::string what = collision && collision->geometry ? bad_size(*collision->geometry)
+                                                                : "a collision element without a shape";
+      if (!what.empty()) {
+        throw std::invalid_argument(where + name + in_file + ": collision element " +
+                                    std::to_string(i + 1) + " is " + what +
+                                    "; sizes and scales must be finite, sizes not negative.");
+      }
+    }
+  }
+  if (geom_model.ngeoms != total) {
+    throw std::invalid_argument("RobotModel::build_from_urdf: the geometry reader made " +
+                                std::to_string(geom_model.ngeoms) + " geometries from the " +
+                                std::to_string(total) + " collision elements of " + urdf_path +
+                                ".");
+  }
+}
+
+void check_work_data_fits(const pinocchio::Model& model,
+                          const pinocchio::GeometryModel* geom_model) {
+  const double nv = static_cast<double>(model.nv);
+  double need = kDataPerNv3 * nv * nv * nv + kDataPerNv2 * nv * nv +
+                kDataPerJoint * static_cast<double>(model.njoints) +
+                kDataPerFrame * static_cast<double>(model.nframes) + kFixed;
+  if (geom_model) {
+    need += kGeomDataPerPair * static_cast<double>(geom_model->collisionPairs.size()) +
+            kGeomDataPerGeometry * static_cast<double>(geom_model->ngeoms);
+  }
+  const std::pair<const char*, std::optional<double>> limits[] = {
+      {"MemAvailable", mem_available()},
+      {"the cgroup's limit less its usage", cgroup_headroom()},
+      {"RLIMIT_AS less the address space in use", address_space_headroom()}};
+  const std::pair<const char*, std::optional<double>>* smallest = nullptr;
+  for (const auto& limit : limits) {
+    if (limit.second && (!smallest || *limit.second < *smallest->second)) {
+      smallest = &limit;
+    }
+  }
+  if (!smallest || need <= *smallest->second) {
+    return;
+  }
+  const std::string pairs =
+      geom_model ? std::to_string(geom_model->collisionPairs.size()) + " collision pairs"
+                 : "the collision pairs not counted yet";
+  throw WorkDataTooLarge(
+      "RobotModel::build_from_urdf: the work data of this robot would take about " + mib(need) +
+      " (nv = " + std::to_string(model.nv) + ", " + pairs + "), more than the " +
+      mib(*smallest->second) + " this process can get (" + smallest->first +
+      "); Pinocchio's grows with nv^3 and the geometry work data with the pairs.");
+}
+
+}  // namespace talvex
+}  // namespace corvane
