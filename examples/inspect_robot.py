@@ -220,7 +220,7 @@ def build(args):
             robot.build_from_urdf(
                 str(args.urdf), str(args.package_dir), str(args.srdf or ""), args.margin
             )
-    except (RuntimeError, ValueError) as exc:
+    except (RuntimeError, ValueError, MemoryError) as exc:
         raise UsageError(f"cannot load {args.urdf}: {load_failure(exc, native_output)}") from None
     return robot, time.perf_counter() - start, native_output
 

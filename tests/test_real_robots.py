@@ -256,14 +256,21 @@ def test_demo_finds_the_packages_above_the_urdf():
         (["--margin", "abc"], "invalid float value"),
         ([DATA / "pair.urdf", "--srdf", DATA / "pair.urdf"], "does not have the right extension"),
         (["BROKEN"], "does not contain a valid URDF model"),
+        (["HUGE"], "MiB"),
     ],
-    ids=["samples", "margin", "negative-margin", "package-dir", "srdf-extension", "broken-urdf"],
+    ids=["samples", "negative-margin", "package-dir", "margin", "srdf-extension", "broken-urdf",
+         "work-data-too-large"],
 )
 def test_demo_bad_arguments(tmp_path, args, message):
-    broken = tmp_path / "broken.urdf"
-    broken.write_text('<robot name="r"><link name="a"/><joint name="j" type="revolute">'
-                      '<parent link="a"/><child link="b"/></joint><link name="b"/></robot>')
-    run = _run_demo(*[broken if a == "BROKEN" else a for a in args])
+    files = {"BROKEN": tmp_path / "broken.urdf", "HUGE": tmp_path / "huge.urdf"}
+    files["BROKEN"].write_text('<robot name="r"><link name="a"/><joint name="j" type="revolute">'
+                               '<parent link="a"/><child link="b"/></joint><link name="b"/></robot>')
+    # A 1000-joint chain: its work data would take far more memory than there is.
+    files["HUGE"].write_text('<robot name="r"><link name="l0"/>' + "".join(
+        f'<link name="l{i}"/><joint name="j{i}" type="revolute"><parent link="l{i - 1}"/>'
+        f'<child link="l{i}"/><axis xyz="0 0 1"/><limit lower="-1" upper="1" effort="1" '
+        f'velocity="1"/></joint>' for i in range(1, 1001)) + "</robot>")
+    run = _run_demo(*[files.get(a, a) if isinstance(a, str) else a for a in args])
     assert run.returncode == 2
     assert run.stdout == ""
     assert len(run.stderr.splitlines()) == 1, run.stderr
