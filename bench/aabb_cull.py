@@ -4,8 +4,9 @@ A pair whose world-frame AABBs are more than the margin apart cannot be closer
 than the margin, so skipping it cannot change the verdict. This script finds,
 per configuration, the pairs such a test keeps, checks that computeCollisions on
 those pairs alone gives the full test's verdict, and times both through
-Pinocchio's bindings. It measures a change that is not made in core/; see
-docs/benchmarks.md. Run from the repository root:
+Pinocchio's bindings. It measured the pre-test before it went into
+has_self_collision (which now tests the margin against the Euclidean gap of the
+boxes, as here); see docs/benchmarks.md. Run from the repository root:
     OPENBLAS_NUM_THREADS=1 python bench/aabb_cull.py [CONFIGS]
 """
 
