@@ -15,7 +15,8 @@ import numpy as np
 
 import talvex
 # Parser and UsageError are the tools' too.
-from inspect_robot import COORDINATES, Parser, UsageError, build, default_package_dir  # noqa: F401
+from inspect_robot import (COORDINATES, Parser, UsageError, add_robot_arguments,  # noqa: F401
+                           build, default_package_dir)
 
 # Axis units of the joints a map can sweep (a continuous joint by its angle).
 UNITS = {"revolute": "rad", "prismatic": "m", "continuous": "rad"}
@@ -33,19 +34,6 @@ def positive_int(text):
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
     return value
-
-
-def add_robot_arguments(parser):
-    parser.add_argument("urdf", help="URDF file")
-    parser.add_argument("--srdf", help="SRDF file whose disabled pairs are not tested")
-    parser.add_argument(
-        "--package-dir",
-        help="directory that holds the packages named by package:// mesh URIs (default: the "
-        "nearest directory above the URDF that holds them all, else the URDF's own)",
-    )
-    parser.add_argument(
-        "--margin", type=float, default=0.005, help="collision margin in metres (default 0.005)"
-    )
 
 
 def check_robot_arguments(args):

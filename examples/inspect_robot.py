@@ -44,15 +44,12 @@ class Parser(argparse.ArgumentParser):
         raise UsageError(message)
 
 
-def parse_args(argv):
-    parser = Parser(
-        prog="inspect_robot.py",
-        description="Load a robot into talvex and print its joints, limits, a frame pose, "
-        "its self-collision rate over random configurations and the time of each query.",
-    )
-    parser.add_argument(
-        "urdf", nargs="?", help="URDF file (default: the Panda of example-robot-data)"
-    )
+def add_robot_arguments(parser, urdf_default=None):
+    """The URDF, SRDF, package directory and margin, as every tool here takes them."""
+    if urdf_default:
+        parser.add_argument("urdf", nargs="?", help=f"URDF file (default: {urdf_default})")
+    else:
+        parser.add_argument("urdf", help="URDF file")
     parser.add_argument("--srdf", help="SRDF file whose disabled pairs are not tested")
     parser.add_argument(
         "--package-dir",
@@ -62,6 +59,15 @@ def parse_args(argv):
     parser.add_argument(
         "--margin", type=float, default=0.005, help="collision margin in metres (default 0.005)"
     )
+
+
+def parse_args(argv):
+    parser = Parser(
+        prog="inspect_robot.py",
+        description="Load a robot into talvex and print its joints, limits, a frame pose, "
+        "its self-collision rate over random configurations and the time of each query.",
+    )
+    add_robot_arguments(parser, urdf_default="the Panda of example-robot-data")
     parser.add_argument(
         "--samples", type=int, default=10000, help="random configurations tested (default 10000)"
     )
