@@ -1,0 +1,354 @@
+// Thread stress of the core, built with ThreadSanitizer by tools/tsan.sh.
+//
+// It uses RobotModel exactly as the Python module lets threads use it: one
+// process-wide mutex stands for the interpreter lock and is held wherever a
+// call from Python holds that lock (argument and result conversion, the
+// build, the queries that keep the lock), and released for the body of the
+// three queries whose bindings release it (module/talvex_module.cpp).
+//
+//   talvex_stress DATA_DIR [--seconds S] [--foreign-writer]
+//
+// Three phases of S seconds each (default 20):
+//   shared    3 threads query one object (every query kind) while a 4th
+//             rebuilds it from two files in turn, and now and then from a
+//             missing file (a failed build must leave it as it was);
+//   own       4 threads, each with an object of its own, query and rebuild it;
+//   builds    4 threads build fresh objects of different robots at once (one
+//             of them a mesh with NaN vertices, whose bounding-volume fit in
+//             coal writes to std::cerr) and query each once.
+// Every answer is compared with what one thread got before the phases began.
+// With --foreign-writer a thread that stands for the application's own C++
+// code writes numbered lines to std::cerr and through console_bridge, without
+// the interpreter lock, during the builds phase; the last line of stdout says
+// how many it wrote, so that the caller can count what reached stderr.
+// Exit status 1 on a wrong answer or an unexpected exception.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <limits>
+#include <mutex>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+#include <console_bridge/console.h>
+
+#include "robot_model.h"
+
+namespace {
+
+using corvane::talvex::RobotModel;
+using Clock = std::chrono::steady_clock;
+
+// Stands for the interpreter lock.
+std::mutex interpreter;
+
+std::atomic<std::uint64_t> calls{0}, rebuilds{0}, failed_builds{0}, fresh_builds{0}, stale{0},
+    wrong{0};
+
+void report_wrong(const std::string& what) {
+  static std::mutex printing;
+  if (wrong.fetch_add(1) < 20) {
+    std::lock_guard<std::mutex> lock(printing);
+    std::printf("WRONG: %s\n", what.c_str());
+  }
+}
+
+// What one thread got from a robot before the phases, with nothing else running.
+struct Robot {
+  std::string name, urdf, package, srdf, frame;
+  int nq = 0;
+  int ndof = 0;
+  std::vector<std::string> joints, frames;
+  Eigen::VectorXd lower, upper, neutral;
+  std::vector<Eigen::VectorXd> qs;
+  std::vector<Eigen::Matrix4d> poses;
+  std::vector<bool> hits, inside;
+  RobotModel::FramePoses all_at_first;
+};
+
+bool same(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
+  return a.rows() == b.rows() && a.cols() == b.cols() && (a.array() == b.array()).all();
+}
+
+bool same(const RobotModel::FramePoses& a, const RobotModel::FramePoses& b) {
+  if (a.size() != b.size()) return false;
+  for (auto i = a.begin(), j = b.begin(); i != a.end(); ++i, ++j) {
+    if (i->first != j->first || !same(i->second, j->second)) return false;
+  }
+  return true;
+}
+
+void build(RobotModel& model, const Robot& robot) {
+  model.build_from_urdf(robot.urdf, robot.package, robot.srdf, 0.005);
+}
+
+Robot reference(std::string name, std::string urdf, std::string package, std::string srdf,
+                std::string frame, unsigned seed) {
+  Robot r;
+  r.name = std::move(name);
+  r.urdf = std::move(urdf);
+  r.package = std::move(package);
+  r.srdf = std::move(srdf);
+  r.frame = std::move(frame);
+  RobotModel m;
+  build(m, r);
+  r.nq = m.nq();
+  r.ndof = m.ndof();
+  r.joints = m.joint_names();
+  r.frames = m.frame_names();
+  r.lower = m.lower_position_limits();
+  r.upper = m.upper_position_limits();
+  r.neutral = m.neutral_configuration();
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> angle(-2.3, 2.3);
+  for (int i = 0; i < 16; ++i) {
+    Eigen::VectorXd q(r.nq);
+    for (int k = 0; k < r.nq; ++k) q[k] = angle(rng);
+    r.qs.push_back(q);
+    r.poses.push_back(m.forward_kinematics(q, r.frame));
+    r.hits.push_back(m.has_self_collision(q));
+    r.inside.push_back(m.in_joint_limits(q));
+  }
+  r.all_at_first = m.all_frame_transforms(r.qs[0]);
+  return r;
+}
+
+// The query kinds, run as their bindings run them. The caller holds `gil`.
+// `robots` are the robots the object may hold; each has its own nq.
+void query_round(RobotModel& m, const std::vector<const Robot*>& robots, std::mt19937& rng,
+                 std::unique_lock<std::mutex>& gil) {
+  // Queries that keep the interpreter lock: the object cannot change meanwhile.
+  const int nq = m.nq();
+  const Robot* r = nullptr;
+  for (const Robot* candidate : robots) {
+    if (candidate->nq == nq) r = candidate;
+  }
+  if (!r) {
+    report_wrong("nq " + std::to_string(nq) + " is none of the robots'");
+    return;
+  }
+  const std::size_t i = rng() % r->qs.size();
+  if (m.ndof() != r->ndof || m.joint_names() != r->joints || m.frame_names() != r->frames ||
+      !same(m.lower_position_limits(), r->lower) || !same(m.upper_position_limits(), r->upper) ||
+      !same(m.neutral_configuration(), r->neutral) || m.in_joint_limits(r->qs[i]) != r->inside[i] ||
+      ("<talvex.RobotModel nq=" + std::to_string(m.nq()) + ">").empty()) {
+    report_wrong(r->name + ": a query under the interpreter lock");
+  }
+  calls += 9;
+
+  // Queries that release it: arguments converted before, results after. The
+  // object may be rebuilt in between, which gives a clean error (another nq).
+  const auto released = [&](const char* what, const std::function<bool()>& call) {
+    gil.unlock();
+    bool right = false;
+    bool changed = false;
+    try {
+      right = call();
+    } catch (const std::invalid_argument&) {
+      changed = true;  // q_rad of the robot that was there before
+    } catch (const std::runtime_error&) {
+      changed = true;  // its frame name
+    }
+    gil.lock();
+    ++calls;
+    if (changed) {
+      ++stale;
+      if (robots.size() == 1) report_wrong(r->name + ": " + what + " threw on its own object");
+    } else if (!right) {
+      report_wrong(r->name + ": " + what);
+    }
+  };
+  const Eigen::VectorXd q = r->qs[i];
+  const std::string frame = r->frame;
+  released("forward_kinematics", [&] { return same(m.forward_kinematics(q, frame), r->poses[i]); });
+  released("has_self_collision", [&] { return m.has_self_collision(q) == r->hits[i]; });
+  if (rng() % 8 == 0) {
+    const Eigen::VectorXd first = r->qs[0];
+    released("all_frame_transforms", [&] { return same(m.all_frame_transforms(first), r->all_at_first); });
+  }
+}
+
+using Body = std::function<void(int thread, std::mt19937& rng)>;
+
+void run_phase(const char* name, int threads, double seconds, const Body& body) {
+  const std::uint64_t calls0 = calls, rebuilds0 = rebuilds, fresh0 = fresh_builds;
+  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  std::vector<std::thread> pool;
+  for (int t = 0; t < threads; ++t) {
+    pool.emplace_back([&, t] {
+      std::mt19937 rng(1000 + t);
+      while (Clock::now() < end) {
+        try {
+          body(t, rng);
+        } catch (const std::exception& error) {
+          report_wrong(std::string(name) + ": unexpected exception: " + error.what());
+        }
+        // A real interpreter hands its lock over every few milliseconds; a
+        // plain mutex may not, so the threads take turns here.
+        std::this_thread::yield();
+      }
+    });
+  }
+  for (auto& t : pool) t.join();
+  std::printf("%-7s threads %d, calls %llu, rebuilds %llu, fresh builds %llu\n", name, threads,
+              static_cast<unsigned long long>(calls - calls0),
+              static_cast<unsigned long long>(rebuilds - rebuilds0),
+              static_cast<unsigned long long>(fresh_builds - fresh0));
+  std::fflush(stdout);
+}
+
+void write_file(const std::filesystem::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A binary STL of four triangles with NaN coordinates.
+std::string nan_stl() {
+  std::string out(80, '\0');
+  const std::uint32_t count = 4;
+  out.append(reinterpret_cast<const char*>(&count), 4);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float tri[12] = {0, 0, 1, nan, 0, 0, 1, nan, 0, 0, 1, nan};
+  for (std::uint32_t i = 0; i < count; ++i) {
+    out.append(reinterpret_cast<const char*>(tri), sizeof tri);
+    out.append(2, '\0');
+  }
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s DATA_DIR [--seconds S] [--foreign-writer]\n", argv[0]);
+    return 2;
+  }
+  const std::filesystem::path data = argv[1];
+  double seconds = 20;
+  bool foreign = false;
+  for (int i = 2; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc) {
+      seconds = std::stod(argv[++i]);
+    } else if (!std::strcmp(argv[i], "--foreign-writer")) {
+      foreign = true;
+    }
+  }
+
+  // The NaN mesh lives in a scratch package of its own.
+  const auto scratch = std::filesystem::temp_directory_path() /
+                       ("talvex_stress_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(scratch / "talvex_test" / "meshes");
+  write_file(scratch / "talvex_test" / "meshes" / "nan.stl", nan_stl());
+  {
+    std::ifstream in(data / "mesh_pair.urdf");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    text.replace(text.find("cube.stl"), 8, "nan.stl");
+    write_file(scratch / "nan_pair.urdf", text);
+  }
+
+  const std::string pkg = data.string();
+  const Robot mesh = reference("mesh_pair", (data / "mesh_pair.urdf").string(), pkg, "", "slider", 1);
+  const Robot snake = reference("coll_snake", (data / "coll_snake.urdf").string(), pkg, "", "s6", 2);
+  const Robot tree = reference("coll_tree", (data / "coll_tree.urdf").string(), pkg, "", "hand", 3);
+  const Robot chain = reference("chain", (data / "chain.urdf").string(), pkg, "", "camera", 4);
+  const Robot pair = reference("pair", (data / "pair.urdf").string(), pkg,
+                               (data / "pair.srdf").string(), "slider", 5);
+  const Robot nan_mesh = reference("nan_pair", (scratch / "nan_pair.urdf").string(),
+                                   scratch.string(), "", "slider", 6);
+  Robot missing = mesh;
+  missing.urdf = (scratch / "missing.urdf").string();
+
+  // One shared object, rebuilt from two robots in turn while three threads query it.
+  {
+    RobotModel shared;
+    build(shared, mesh);
+    const std::vector<const Robot*> both{&mesh, &snake};
+    run_phase("shared", 4, seconds, [&](int t, std::mt19937& rng) {
+      std::unique_lock<std::mutex> gil(interpreter);
+      if (t > 0) {
+        query_round(shared, both, rng, gil);
+        return;
+      }
+      const std::uint64_t n = rebuilds++;
+      if (n % 5 == 4) {
+        const std::vector<std::string> frames = shared.frame_names();
+        try {
+          build(shared, missing);
+          report_wrong("a build from a missing file succeeded");
+        } catch (const std::invalid_argument&) {
+          ++failed_builds;
+        }
+        if (shared.frame_names() != frames) report_wrong("a failed build changed the object");
+      } else {
+        build(shared, n % 2 ? snake : mesh);
+      }
+    });
+  }
+
+  // One object per thread, each rebuilt now and then by its own thread.
+  {
+    const std::vector<const Robot*> robots{&mesh, &snake, &tree, &pair};
+    std::vector<RobotModel> own(robots.size());
+    for (std::size_t t = 0; t < robots.size(); ++t) build(own[t], *robots[t]);
+    run_phase("own", 4, seconds, [&](int t, std::mt19937& rng) {
+      std::unique_lock<std::mutex> gil(interpreter);
+      if (rng() % 16 == 0) {
+        build(own[t], *robots[t]);
+        ++rebuilds;
+      }
+      query_round(own[t], {robots[t]}, rng, gil);
+    });
+  }
+
+  // Builds of different objects at once, with the application's thread writing.
+  {
+    const std::vector<const Robot*> robots{&nan_mesh, &snake, &tree, &chain};
+    std::atomic<bool> stop{false};
+    std::uint64_t written = 0;
+    std::thread writer;
+    if (foreign) {
+      writer = std::thread([&] {
+        while (!stop) {
+          ++written;
+          std::cerr << "foreign line " << written << std::endl;
+          CONSOLE_BRIDGE_logWarn("foreign message %llu", static_cast<unsigned long long>(written));
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+      });
+    }
+    run_phase("builds", 4, seconds, [&](int t, std::mt19937& rng) {
+      std::unique_lock<std::mutex> gil(interpreter);
+      RobotModel fresh;
+      build(fresh, *robots[t]);
+      ++fresh_builds;
+      query_round(fresh, {robots[t]}, rng, gil);
+    });
+    stop = true;
+    if (writer.joinable()) {
+      writer.join();
+      std::printf("foreign writer: %llu lines to std::cerr, %llu messages to console_bridge\n",
+                  static_cast<unsigned long long>(written), static_cast<unsigned long long>(written));
+    }
+  }
+
+  std::filesystem::remove_all(scratch);
+  std::printf("total: calls %llu, rebuilds %llu (%llu failed on purpose), fresh builds %llu, "
+              "calls that met a rebuild %llu, wrong %llu\n",
+              static_cast<unsigned long long>(calls.load()),
+              static_cast<unsigned long long>(rebuilds.load()),
+              static_cast<unsigned long long>(failed_builds.load()),
+              static_cast<unsigned long long>(fresh_builds.load()),
+              static_cast<unsigned long long>(stale.load()),
+              static_cast<unsigned long long>(wrong.load()));
+  return wrong == 0 ? 0 : 1;
+}
