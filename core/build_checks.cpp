@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <initializer_list>
 #include <iostream>
@@ -30,21 +31,35 @@ namespace cb = console_bridge;
 // ---------------------------------------------------------------------------
 // What urdfdom reports
 
+// Set on a thread for as long as it builds: what it writes to the C++ standard
+// streams, and what it reports through console_bridge, is the build's.
+thread_local bool building = false;
+
 // Never freed: console_bridge keeps a pointer to the handler it replaced, so a
 // handler that died with its build could be called later by other code of the
-// process. Outside a capture it drops what it gets.
+// process. It keeps what the building thread reports and hands what any other
+// thread reports meanwhile to the handler that was in place, as that handler
+// would have had it. console_bridge calls it, and swaps handlers, under a
+// mutex of its own.
 class CaptureHandler : public cb::OutputHandler {
  public:
-  void log(const std::string& text, cb::LogLevel level, const char*, int) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (capturing && level >= cb::CONSOLE_BRIDGE_LOG_WARN) {
-      messages.push_back(text);
+  void log(const std::string& text, cb::LogLevel level, const char* file, int line) override {
+    cb::OutputHandler* target = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (building) {
+        if (level >= cb::CONSOLE_BRIDGE_LOG_WARN) messages.push_back(text);
+        return;
+      }
+      if (level >= floor) target = forward;
     }
+    if (target) target->log(text, level, file, line);
   }
 
   std::mutex mutex;  // console_bridge serialises its calls, but not against reason()
-  bool capturing = false;
   std::vector<std::string> messages;
+  cb::OutputHandler* forward = nullptr;  // the handler in place before the build
+  cb::LogLevel floor = cb::CONSOLE_BRIDGE_LOG_NONE;  // the level set before the build
 };
 
 CaptureHandler& capture_handler() {
@@ -56,6 +71,62 @@ std::mutex& capture_mutex() {
   static std::mutex mutex;
   return mutex;
 }
+
+// Stands in front of a standard stream's buffer: drops what a thread writes
+// while it builds, and hands everything else to the buffer it stands for. It
+// has no buffer of its own, so threads share nothing in it but that pointer.
+class DropWhileBuilding : public std::streambuf {
+ public:
+  explicit DropWhileBuilding(std::streambuf* target) : target(target) {}
+  std::atomic<std::streambuf*> target;
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (building || traits_type::eq_int_type(c, traits_type::eof())) {
+      return traits_type::not_eof(c);
+    }
+    std::streambuf* const to = target.load();
+    return to ? to->sputc(traits_type::to_char_type(c)) : traits_type::eof();
+  }
+  std::streamsize xsputn(const char* text, std::streamsize n) override {
+    if (building) return n;
+    std::streambuf* const to = target.load();
+    return to ? to->sputn(text, n) : 0;
+  }
+  int sync() override {
+    std::streambuf* const to = target.load();
+    return building || !to ? 0 : to->pubsync();
+  }
+};
+
+// coal writes to std::cerr as it fits the bounding volumes of a mesh it cannot
+// fit ("eigen: too many iterations in Jacobi transform."), inside the reader,
+// with no switch to turn it off. Each output stream gets a standing guard in
+// front of its buffer when the core is loaded, before the program has threads
+// that write or build, and keeps it: a build then changes nothing that another
+// thread reads. Neither guard is ever freed, since a stream may be written to
+// until the process ends. Should the program replace a stream's buffer itself,
+// the build puts the spare in front of that buffer for its own duration, which
+// is the one case where it still swaps a stream's buffer.
+struct StreamGuard {
+  explicit StreamGuard(std::ostream& stream)
+      : stream(stream), standing(new DropWhileBuilding(stream.rdbuf())),
+        spare(new DropWhileBuilding(nullptr)) {
+    stream.rdbuf(standing);
+  }
+  std::ostream& stream;
+  DropWhileBuilding* const standing;
+  DropWhileBuilding* const spare;
+};
+
+std::vector<StreamGuard>& stream_guards() {
+  static std::vector<StreamGuard>* const guards =
+      new std::vector<StreamGuard>{StreamGuard(std::cout), StreamGuard(std::cerr),
+                                   StreamGuard(std::clog)};
+  return *guards;
+}
+
+const bool guards_installed_at_load = !stream_guards().empty();
 
 std::string one_line(std::string text) {
   for (char& c : text) {
@@ -306,16 +377,21 @@ struct ReaderLog::State {
   cb::OutputHandler* current = cb::getOutputHandler();
   cb::OutputHandler* previous = nullptr;
   cb::LogLevel level = cb::getLogLevel();
-  // coal writes to std::cerr as it fits the bounding volumes of a mesh it cannot
-  // fit ("eigen: too many iterations in Jacobi transform."); the streams write
-  // here meanwhile, and that is dropped.
-  std::stringbuf dropped;
-  std::streambuf* cout = std::cout.rdbuf(&dropped);
-  std::streambuf* cerr = std::cerr.rdbuf(&dropped);
-  std::streambuf* clog = std::clog.rdbuf(&dropped);
+  // The streams whose buffer the program replaced: the spare stands in front
+  // of that buffer for the build.
+  std::vector<std::pair<StreamGuard*, std::streambuf*>> replaced;
 };
 
 ReaderLog::ReaderLog() : state(std::make_unique<State>()) {
+  building = true;
+  for (StreamGuard& guard : stream_guards()) {
+    std::streambuf* const buffer = guard.stream.rdbuf();
+    if (buffer != guard.standing) {
+      guard.spare->target = buffer;
+      guard.stream.rdbuf(guard.spare);
+      state->replaced.emplace_back(&guard, buffer);
+    }
+  }
   // console_bridge has no getter for the handler it would restore: swap to it
   // and back to learn it, so that both can be put back as they were.
   cb::restorePreviousOutputHandler();
@@ -325,23 +401,28 @@ ReaderLog::ReaderLog() : state(std::make_unique<State>()) {
   {
     std::lock_guard<std::mutex> lock(handler.mutex);
     handler.messages.clear();
-    handler.capturing = true;
+    handler.forward = state->current;
+    handler.floor = state->level;
   }
-  cb::setLogLevel(cb::CONSOLE_BRIDGE_LOG_WARN);
+  // The reader's warnings are wanted; other threads keep the level they had.
+  if (state->level > cb::CONSOLE_BRIDGE_LOG_WARN) cb::setLogLevel(cb::CONSOLE_BRIDGE_LOG_WARN);
   cb::useOutputHandler(&handler);
 }
 
 ReaderLog::~ReaderLog() {
   cb::useOutputHandler(state->previous);
   cb::useOutputHandler(state->current);
-  cb::setLogLevel(state->level);
-  std::cout.rdbuf(state->cout);
-  std::cerr.rdbuf(state->cerr);
-  std::clog.rdbuf(state->clog);
+  if (state->level > cb::CONSOLE_BRIDGE_LOG_WARN) cb::setLogLevel(state->level);
+  for (const auto& [guard, buffer] : state->replaced) {
+    if (guard->stream.rdbuf() == guard->spare) guard->stream.rdbuf(buffer);
+  }
   CaptureHandler& handler = capture_handler();
-  std::lock_guard<std::mutex> lock(handler.mutex);
-  handler.capturing = false;
-  handler.messages.clear();
+  {
+    std::lock_guard<std::mutex> lock(handler.mutex);
+    handler.messages.clear();
+    handler.forward = nullptr;
+  }
+  building = false;
 }
 
 std::vector<std::string> ReaderLog::messages() const {

@@ -15,11 +15,13 @@
 namespace corvane {
 namespace talvex {
 
-// Takes what urdfdom reports through console_bridge while it lives, instead of
-// letting it reach stderr, and drops what the libraries write to the C++
-// standard streams meanwhile; the handler, log level and stream buffers that
+// While it lives, keeps what urdfdom reports through console_bridge on this
+// thread instead of letting it reach stderr, and drops what this thread writes
+// to the C++ standard streams (the libraries write there as they read). Other
+// threads' reports go to the handler that was in place and their writes to
+// the streams' own buffers, as without it. The handlers and log level that
 // were set before are restored on destruction. One capture at a time in the
-// process; output of other threads in that time is taken too.
+// process.
 class ReaderLog {
  public:
   ReaderLog();
