@@ -18,6 +18,9 @@
 #include <utility>
 #include <vector>
 
+#include <coal/BV/OBBRSS.h>
+#include <coal/BVH/BVH_model.h>
+#include <coal/mesh_loader/assimp.h>
 #include <console_bridge/console.h>
 #include <tinyxml2.h>
 #include <urdf_model/link.h>
@@ -359,6 +362,36 @@ std::string mib(double bytes) {
   return std::to_string(static_cast<std::uint64_t>(std::ceil(bytes / (1024.0 * 1024.0)))) + " MiB";
 }
 
+// What coal's loader does for the reader's bounding volume (OBBRSS), with the
+// vertices looked at between reading and fitting.
+class FiniteMeshLoader : public coal::MeshLoader {
+ public:
+  coal::BVHModelPtr_t load(const std::string& filename, const coal::Vec3s& scale) override {
+    coal::internal::Loader scene;
+    scene.load(filename);
+    coal::internal::TriangleAndVertices mesh;
+    coal::internal::buildMesh(scale, scene.scene, 0, mesh);
+    for (std::size_t i = 0; i < mesh.vertices_.size(); ++i) {
+      const coal::Vec3s& v = mesh.vertices_[i];
+      if (!v.allFinite()) {
+        throw std::invalid_argument(
+            "RobotModel::build_from_urdf: the mesh " + filename + " has a vertex that is not "
+            "finite (vertex " + std::to_string(i + 1) + " at " + number(v.x()) + " " +
+            number(v.y()) + " " + number(v.z()) + " once scaled by " + number(scale.x()) + " " +
+            number(scale.y()) + " " + number(scale.z()) + "); collision needs finite vertices.");
+      }
+    }
+    auto model = std::make_shared<coal::BVHModel<coal::OBBRSS>>();
+    if (model->beginModel() != coal::BVH_OK) {
+      throw std::runtime_error("RobotModel::build_from_urdf: coal could not begin the mesh " +
+                               filename + ".");
+    }
+    model->addSubModel(mesh.vertices_, mesh.triangles_);
+    model->endModel();
+    return model;
+  }
+};
+
 class WorkDataTooLarge : public std::bad_alloc {
  public:
   explicit WorkDataTooLarge(std::string text) : text(std::move(text)) {}
@@ -475,6 +508,8 @@ void check_collision_elements(const urdf::ModelInterface& tree, const std::strin
                                 ".");
   }
 }
+
+std::shared_ptr<coal::MeshLoader> finite_mesh_loader() { return std::make_shared<FiniteMeshLoader>(); }
 
 void check_work_data_fits(const pinocchio::Model& model,
                           const pinocchio::GeometryModel* geom_model) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <coal/mesh_loader/loader.h>
 #include <pinocchio/geometry.hpp>
 #include <pinocchio/multibody.hpp>
 #include <urdf_model/model.h>
@@ -48,6 +49,12 @@ class ReaderLog {
 void check_collision_elements(const urdf::ModelInterface& tree, const std::string& urdf_path,
                               const pinocchio::GeometryModel& geom_model,
                               const std::vector<std::string>& messages);
+
+// The mesh loader the geometry reader is given: coal's own loading and fit,
+// except that a mesh with a vertex that is not finite once scaled is refused
+// with std::invalid_argument naming the file, before coal fits its bounding
+// volumes (which then fail and write to std::cerr).
+std::shared_ptr<coal::MeshLoader> finite_mesh_loader();
 
 // Refuses, with a std::bad_alloc whose what() gives the figures (MemoryError in
 // Python), work data that would not fit in the memory this process can get.

@@ -73,7 +73,7 @@ void RobotModel::build_from_urdf(const std::string& urdf_path, const std::string
   // checked before either is allocated.
   pinocchio::GeometryModel geom_model;
   pinocchio::urdf::buildGeom(model, urdf_path, pinocchio::COLLISION, geom_model,
-                             std::vector<std::string>{package_dir});
+                             std::vector<std::string>{package_dir}, finite_mesh_loader());
   geom_model.addAllCollisionPairs();
 
   // A missing SRDF is not an error; an existing one must be readable.

@@ -111,6 +111,45 @@ def test_build_prints_nothing_and_the_reason_is_in_the_error(tmp_path, link_b, o
     assert "Unable to parse component [x]" in after
 
 
+TRIANGLE = [(0.0, 0.0, 0.0), (1.0, 0.0, 0.0), (0.0, 1.0, 0.0)]
+BUILD_BOTH = """
+import sys, pinocchio, talvex
+urdf, package = sys.argv[1], sys.argv[2]
+model = pinocchio.buildModelFromUrdf(urdf)
+pinocchio.buildGeomFromUrdf(model, urdf, pinocchio.COLLISION, [package])
+sys.stderr.flush()
+print("--- talvex", file=sys.stderr, flush=True)
+try:
+    talvex.RobotModel().build_from_urdf(urdf, package)
+    print("built")
+except ValueError as error:
+    print(error)
+"""
+
+
+@pytest.mark.parametrize("triangle, scale, outcome", [
+    ([(float("nan"), 0.0, 0.0)] + TRIANGLE[1:], "1 1 1",
+     r"the mesh \S*bad\.stl has a vertex that is not finite \(vertex \d+ at nan[^)]* once scaled by 1 1 1\)"),
+    ([(3e38, 0.0, 0.0)] + TRIANGLE[1:], "1e300 1 1",
+     r"the mesh \S*bad\.stl has a vertex that is not finite \(vertex \d+ at inf 0 0 once scaled by 1e\+300 1 1\)"),
+    # Finite, but coal's fit overflows all the same: the build drops what it writes.
+    (TRIANGLE, "1e200 1e200 1e200", "^built$"),
+], ids=["nan-in-the-file", "infinite-once-scaled", "finite-but-huge"])
+def test_mesh_whose_fit_writes_to_cerr_is_refused_or_silent(tmp_path, triangle, scale, outcome):
+    meshes = tmp_path / "talvex_test" / "meshes"
+    meshes.mkdir(parents=True)
+    (meshes / "bad.stl").write_bytes(hardening_cases._stl([triangle] * 4))
+    urdf = two_links(tmp_path, element(
+        f'<mesh filename="package://talvex_test/meshes/bad.stl" scale="{scale}"/>'))
+    run = subprocess.run([sys.executable, "-c", BUILD_BOTH, urdf, str(tmp_path)],
+                         capture_output=True, text=True, check=True)
+    pinocchio_printed, talvex_printed = run.stderr.split("--- talvex\n")
+    # Pinocchio's own reader of the same file: coal's fit fails and says so.
+    assert "eigen: too many iterations in Jacobi transform." in pinocchio_printed
+    assert talvex_printed == ""
+    assert re.search(outcome, run.stdout.strip()), run.stdout
+
+
 def test_mesh_is_a_surface_not_a_volume(tmp_path):
     # A 0.04 m ball slides along x through a 0.2 m cube centred on the origin.
     urdf = (DATA / "mesh_pair.urdf").read_text().replace('<sphere radius="0.1"/>', '<sphere radius="0.02"/>')
