@@ -94,6 +94,15 @@ class RobotModel {
 
   void require_built() const;
 
+  // Who reads what, under which lock. forward_kinematics, all_frame_transforms
+  // and has_self_collision run without the interpreter lock and hold
+  // work_mutex: they read `built` and the models, and write the work data and
+  // the collision scratch (world_boxes, box_usable, the requests' guesses).
+  // Every other query holds the interpreter lock and not work_mutex: it reads
+  // `built` and models->model only, which nothing but the build writes. The
+  // build holds the interpreter lock throughout and takes work_mutex too for
+  // swapping `models` and setting `built`, so it excludes both kinds.
+  // (tests/tsan/stress.cpp checks this under ThreadSanitizer.)
   std::unique_ptr<Models> models = std::make_unique<Models>();
   bool built = false;
 
