@@ -6,7 +6,7 @@
 // build, the queries that keep the lock), and released for the body of the
 // three queries whose bindings release it (module/talvex_module.cpp).
 //
-//   talvex_stress DATA_DIR [--seconds S] [--foreign-writer]
+//   talvex_stress DATA_DIR [--seconds S] [--foreign-writer] [--break-contract]
 //
 // Three phases of S seconds each (default 20):
 //   shared    3 threads query one object (every query kind) while a 4th
@@ -14,8 +14,8 @@
 //             missing file (a failed build must leave it as it was);
 //   own       4 threads, each with an object of its own, query and rebuild it;
 //   builds    4 threads build fresh objects of different robots at once (one
-//             of them a mesh with NaN vertices, whose bounding-volume fit in
-//             coal writes to std::cerr) and query each once.
+//             of them a mesh so large that coal's fit of its bounding volumes
+//             fails and writes to std::cerr) and query each once.
 // Every answer is compared with what one thread got before the phases began.
 // With --foreign-writer a thread that stands for the application's own C++
 // code writes numbered lines to std::cerr and through console_bridge, without
@@ -30,8 +30,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <iostream>
-#include <limits>
 #include <mutex>
 #include <random>
 #include <stdexcept>
@@ -52,6 +52,9 @@ using Clock = std::chrono::steady_clock;
 
 // Stands for the interpreter lock.
 std::mutex interpreter;
+// --break-contract: the queries that keep the interpreter lock run without it,
+// which the bindings never do; only to see that the pass finds that race.
+bool break_contract = false;
 
 std::atomic<std::uint64_t> calls{0}, rebuilds{0}, failed_builds{0}, fresh_builds{0}, stale{0},
     wrong{0};
@@ -129,12 +132,14 @@ Robot reference(std::string name, std::string urdf, std::string package, std::st
 void query_round(RobotModel& m, const std::vector<const Robot*>& robots, std::mt19937& rng,
                  std::unique_lock<std::mutex>& gil) {
   // Queries that keep the interpreter lock: the object cannot change meanwhile.
+  if (break_contract) gil.unlock();
   const int nq = m.nq();
   const Robot* r = nullptr;
   for (const Robot* candidate : robots) {
     if (candidate->nq == nq) r = candidate;
   }
   if (!r) {
+    if (break_contract) gil.lock();
     report_wrong("nq " + std::to_string(nq) + " is none of the robots'");
     return;
   }
@@ -145,6 +150,7 @@ void query_round(RobotModel& m, const std::vector<const Robot*>& robots, std::mt
       ("<talvex.RobotModel nq=" + std::to_string(m.nq()) + ">").empty()) {
     report_wrong(r->name + ": a query under the interpreter lock");
   }
+  if (break_contract) gil.lock();
   calls += 9;
 
   // Queries that release it: arguments converted before, results after. The
@@ -208,29 +214,12 @@ void run_phase(const char* name, int threads, double seconds, const Body& body) 
   std::fflush(stdout);
 }
 
-void write_file(const std::filesystem::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// A binary STL of four triangles with NaN coordinates.
-std::string nan_stl() {
-  std::string out(80, '\0');
-  const std::uint32_t count = 4;
-  out.append(reinterpret_cast<const char*>(&count), 4);
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  const float tri[12] = {0, 0, 1, nan, 0, 0, 1, nan, 0, 0, 1, nan};
-  for (std::uint32_t i = 0; i < count; ++i) {
-    out.append(reinterpret_cast<const char*>(tri), sizeof tri);
-    out.append(2, '\0');
-  }
-  return out;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: %s DATA_DIR [--seconds S] [--foreign-writer]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s DATA_DIR [--seconds S] [--foreign-writer] [--break-contract]\n",
+                 argv[0]);
     return 2;
   }
   const std::filesystem::path data = argv[1];
@@ -241,19 +230,22 @@ int main(int argc, char** argv) {
       seconds = std::stod(argv[++i]);
     } else if (!std::strcmp(argv[i], "--foreign-writer")) {
       foreign = true;
+    } else if (!std::strcmp(argv[i], "--break-contract")) {
+      break_contract = true;
     }
   }
 
-  // The NaN mesh lives in a scratch package of its own.
+  // The cube of mesh_pair scaled to about 1e199 m: coal's fit of its bounding
+  // volumes overflows and writes to std::cerr, which the build must drop.
   const auto scratch = std::filesystem::temp_directory_path() /
                        ("talvex_stress_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(scratch / "talvex_test" / "meshes");
-  write_file(scratch / "talvex_test" / "meshes" / "nan.stl", nan_stl());
+  std::filesystem::create_directories(scratch);
   {
     std::ifstream in(data / "mesh_pair.urdf");
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    text.replace(text.find("cube.stl"), 8, "nan.stl");
-    write_file(scratch / "nan_pair.urdf", text);
+    const std::string mesh = "cube.stl\"";
+    text.replace(text.find(mesh), mesh.size(), mesh + " scale=\"1e200 1e200 1e200\"");
+    std::ofstream(scratch / "huge_pair.urdf") << text;
   }
 
   const std::string pkg = data.string();
@@ -263,8 +255,8 @@ int main(int argc, char** argv) {
   const Robot chain = reference("chain", (data / "chain.urdf").string(), pkg, "", "camera", 4);
   const Robot pair = reference("pair", (data / "pair.urdf").string(), pkg,
                                (data / "pair.srdf").string(), "slider", 5);
-  const Robot nan_mesh = reference("nan_pair", (scratch / "nan_pair.urdf").string(),
-                                   scratch.string(), "", "slider", 6);
+  const Robot huge_mesh = reference("huge_pair", (scratch / "huge_pair.urdf").string(), pkg, "",
+                                    "slider", 6);
   Robot missing = mesh;
   missing.urdf = (scratch / "missing.urdf").string();
 
@@ -312,7 +304,7 @@ int main(int argc, char** argv) {
 
   // Builds of different objects at once, with the application's thread writing.
   {
-    const std::vector<const Robot*> robots{&nan_mesh, &snake, &tree, &chain};
+    const std::vector<const Robot*> robots{&huge_mesh, &snake, &tree, &chain};
     std::atomic<bool> stop{false};
     std::uint64_t written = 0;
     std::thread writer;
