@@ -416,7 +416,8 @@ struct ReaderLog::State {
 };
 
 ReaderLog::ReaderLog() : state(std::make_unique<State>()) {
-  building = true;
+  // Nothing below throws once this is reserved, so the destructor will run.
+  state->replaced.reserve(stream_guards().size());
   for (StreamGuard& guard : stream_guards()) {
     std::streambuf* const buffer = guard.stream.rdbuf();
     if (buffer != guard.standing) {
@@ -434,12 +435,13 @@ ReaderLog::ReaderLog() : state(std::make_unique<State>()) {
   {
     std::lock_guard<std::mutex> lock(handler.mutex);
     handler.messages.clear();
-    handler.forward = state->current;
+    handler.forward = state->current == &handler ? nullptr : state->current;
     handler.floor = state->level;
   }
   // The reader's warnings are wanted; other threads keep the level they had.
   if (state->level > cb::CONSOLE_BRIDGE_LOG_WARN) cb::setLogLevel(cb::CONSOLE_BRIDGE_LOG_WARN);
   cb::useOutputHandler(&handler);
+  building = true;
 }
 
 ReaderLog::~ReaderLog() {
@@ -509,7 +511,9 @@ void check_collision_elements(const urdf::ModelInterface& tree, const std::strin
   }
 }
 
-std::shared_ptr<coal::MeshLoader> finite_mesh_loader() { return std::make_shared<FiniteMeshLoader>(); }
+std::shared_ptr<coal::MeshLoader> finite_mesh_loader() {
+  return std::make_shared<FiniteMeshLoader>();
+}
 
 void check_work_data_fits(const pinocchio::Model& model,
                           const pinocchio::GeometryModel* geom_model) {
