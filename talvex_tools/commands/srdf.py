@@ -73,6 +73,9 @@ def existing(option, value):
     path = pathlib.Path(value).expanduser().resolve()
     if not path.is_file():
         raise ToolError(f"--{option} file not found: {value}")
+    # talvex reads an SRDF only under that extension: found out here, not after the work.
+    if path.suffix != ".srdf":
+        raise ToolError(f"--{option} {value}: an SRDF's name must end in .srdf")
     return path
 
 
