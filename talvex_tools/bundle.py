@@ -168,8 +168,8 @@ def _read(role: str, path: str, uri: str = "") -> File:
 class PrivateCopy:
     """A bundle unpacked into a temporary folder of its own, removed by close()."""
 
-    def __init__(self, bundle: Bundle, prefix: str = "talvex-robot-"):
-        self.folder = tempfile.mkdtemp(prefix=prefix)
+    def __init__(self, bundle: Bundle, prefix: str = "talvex-robot-", dir: str | None = None):
+        self.folder = tempfile.mkdtemp(prefix=prefix, dir=dir)
         try:
             self.urdf, self.srdf, self.package_dir = bundle.unpack(self.folder)
         except BaseException:

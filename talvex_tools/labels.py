@@ -144,6 +144,12 @@ def read_metadata(path: str | os.PathLike) -> dict:
     return json.loads(stored[KEY])
 
 
+def _dtype(kind):
+    import pyarrow as pa
+
+    return pa.array([], type=kind).to_numpy(zero_copy_only=False).dtype
+
+
 def read_labels(path: str | os.PathLike, columns: list[str] | None = None) -> dict[str, np.ndarray]:
     """The table of a `talvex label` run as NumPy arrays: "q" (N, nq) float64,
     "self_collision" (N,) bool and each "pose_FRAME" (N, 4, 4) float64.
@@ -167,9 +173,9 @@ def read_labels(path: str | os.PathLike, columns: list[str] | None = None) -> di
         if pa.types.is_fixed_size_list(kind):
             shape = (rows, 4, 4) if name.startswith("pose_") and kind.list_size == 16 else (
                 rows, kind.list_size)
-            out[name] = np.empty(shape, dtype=kind.value_type.to_pandas_dtype())
+            out[name] = np.empty(shape, dtype=_dtype(kind.value_type))
         else:
-            out[name] = np.empty(rows, dtype=kind.to_pandas_dtype())
+            out[name] = np.empty(rows, dtype=_dtype(kind))
     start = 0
     for f in files:
         table = f.read(columns=names)
