@@ -35,18 +35,20 @@ def _bound(value: float) -> float | None:
     return float(value) if math.isfinite(value) else None  # JSON has no infinity
 
 
-def metadata(*, robot, name: str, joints, frames, margin: float, package_dir: str,
+def metadata(*, robot, name: str, joints, drawn, frames, margin: float, package_dir: str,
              files: list[dict], seed: int, count: int, chunk_size: int,
              locks: dict[int, float], version: str) -> dict:
     """The description of a run's table. joints: (name, type, first coordinate,
-    coordinate count) per joint in q's order; locks: coordinate index -> value."""
+    coordinate count) per joint in q's order; drawn: the (lower, upper) arrays draws
+    were made within; locks: coordinate index -> value."""
     lower, upper = robot.lower_position_limits(), robot.upper_position_limits()
     coordinates, pairs = [], []
     for joint, kind, start, size in joints:
         for offset, (role, unit) in enumerate(COORDINATES[kind]):
             i = start + offset
             entry = {"index": i, "joint": joint, "type": kind, "coordinate": role, "unit": unit,
-                     "lower": _bound(lower[i]), "upper": _bound(upper[i])}
+                     "lower": _bound(lower[i]), "upper": _bound(upper[i]),
+                     "drawn_within": [float(drawn[0][i]), float(drawn[1][i])]}
             if i in locks:
                 entry["locked"] = float(locks[i])
             coordinates.append(entry)

@@ -1,5 +1,5 @@
-"""`talvex label`, run as installed (python -m talvex_tools) in a child interpreter
-with warnings as errors. Labels are checked against direct calls on a RobotModel
+"""`talvex label`, run as installed (the console script) in a child process with
+warnings as errors. Labels are checked against direct calls on a RobotModel
 of the test's own, file hashes against hashlib, arrays against pyarrow's lists."""
 
 import glob
@@ -19,7 +19,7 @@ import numpy as np
 import psutil
 import pytest
 
-from conftest import DATA, ERD_SHARE, build
+from conftest import DATA, ERD_SHARE, TALVEX, build, run_talvex
 
 pq = pytest.importorskip("pyarrow.parquet")
 pytest.importorskip("distributed")
@@ -35,15 +35,15 @@ PANDA = [PANDA_DIR / "urdf/panda.urdf", "--srdf", PANDA_DIR / "srdf/panda.srdf",
 PREFIX = "talvex label: error: "
 
 
-def talvex(*args, env=None, **kwargs):
-    return subprocess.run([sys.executable, "-W", "error", "-m", "talvex_tools", "label",
-                           *map(str, args)], capture_output=True, text=True, timeout=300,
-                          env=env, **kwargs)
+def talvex(*args, env=None):
+    return run_talvex("label", *args, env=env)
 
 
 def started(*args, env=None, **kwargs):
-    return subprocess.Popen([sys.executable, "-W", "error", "-m", "talvex_tools", "label",
-                             *map(str, args)], env=env, text=True, **kwargs)
+    """talvex label in the background, with warnings as errors."""
+    env = dict(os.environ if env is None else env, PYTHONWARNINGS="error")
+    return subprocess.Popen([str(TALVEX), "label", *map(str, args)], env=env, text=True,
+                            **kwargs)
 
 
 def panda():

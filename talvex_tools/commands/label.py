@@ -7,6 +7,12 @@ Each chunk becomes one Parquet file, written by this process into a hidden
 folder beside --out (.NAME.partial) that becomes --out, in one rename, when
 every chunk is there. A run killed outright leaves that folder: --resume
 continues it after checking that its parameters and robot files are the same.
+With --cluster or --local-cluster the robot's files travel with the work: each
+worker builds from a private copy, checked against the client's SHA-256.
+talvex_tools.read_labels(DIR) reads the table back as NumPy arrays.
+
+example:
+  talvex label robot.urdf --srdf robot.srdf --count 1000000 --frame tool --out build/labels
 """
 
 from __future__ import annotations
@@ -33,7 +39,8 @@ import numpy as np
 
 from talvex_tools import labels, options, sampling
 from talvex_tools.bundle import Bundle, PrivateCopy
-from talvex_tools.errors import ToolError
+from talvex_tools.errors import ToolError, one_line
+from talvex_tools.robot import coverage_warning
 
 SUMMARY = "label random configurations with self-collision and frame poses, into Parquet"
 REQUIRES = ("pyarrow", "dask", "distributed", "tqdm")
@@ -55,9 +62,6 @@ def positive_seconds(text: str) -> float:
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.description = (
-        "Label random configurations inside the joint limits with self-collision and frame "
-        "poses, into one Parquet file per chunk under --out.")
     options.add_robot_arguments(parser)
     parser.add_argument("--count", type=options.positive_int, required=True,
                         help="configurations to label")
@@ -160,12 +164,6 @@ class Models:
                     from None
             self.local.robot = robot
         return robot
-
-
-def one_line(exc: BaseException) -> str:
-    # Pinocchio's and coal's messages span lines and name their source first.
-    text = str(exc).rsplit("message:", 1)[-1]
-    return " ".join(text.split()) or type(exc).__name__
 
 
 def label_chunk(job: Job, models: Models, k: int) -> tuple[int, Stats, bytes]:
@@ -548,11 +546,14 @@ class Partial:
         self._unlock()
 
 
-def prepare(args: argparse.Namespace) -> tuple[Job, PrivateCopy, object]:
+def prepare(args: argparse.Namespace, stream=sys.stderr) -> tuple[Job, PrivateCopy, dict]:
     """Everything checked before work: files, the robot, frames, locks, metadata."""
     from importlib.metadata import version
 
     files = options.robot_files(args)
+    warning = coverage_warning(files)
+    if warning and stream is not None:
+        print(f"{PROG}: {warning}", file=stream)
     bundle = Bundle.collect(files.urdf, files.srdf, files.package_dir)
     copy = PrivateCopy(bundle)
     try:
@@ -573,8 +574,11 @@ def prepare(args: argparse.Namespace) -> tuple[Job, PrivateCopy, object]:
         layout = sampling.layout(robot, files.urdf)
         locks = options.locks(args, layout)
         joints = [(j.name, j.kind, j.start, j.count) for j in layout]
+        drawn = sampling.sampling_bounds(layout, robot.lower_position_limits(),
+                                         robot.upper_position_limits())
         meta = labels.metadata(
-            robot=robot, name=files.name, joints=joints, frames=frames, margin=files.margin,
+            robot=robot, name=files.name, joints=joints, drawn=drawn, frames=frames,
+            margin=files.margin,
             package_dir=str(files.package_dir), files=bundle.describe(), seed=args.seed,
             count=args.count, chunk_size=args.chunk_size, locks=locks,
             version=version("talvex"))
@@ -591,7 +595,7 @@ def prepare(args: argparse.Namespace) -> tuple[Job, PrivateCopy, object]:
 def label(args: argparse.Namespace, stream=sys.stderr) -> Summary:
     """Label as the arguments say and publish the output folder."""
     out = options.check_out(args)
-    job, copy, meta = prepare(args)
+    job, copy, meta = prepare(args, stream)
     engine = partial = progress = None
     try:
         begin = time.perf_counter()

@@ -1,50 +1,49 @@
-#!/usr/bin/env python3
 """Draw a robot's self-collision map over two joints, every other joint held still.
-
-    python examples/cspace_slice.py URDF [--srdf PATH] [--package-dir DIR] [--margin M]
-        --joints A B [--base neutral|mid] [--resolution R] [--threads K] --out PNG
 
 The map covers each joint's range (a continuous joint: one turn) in R x R cells,
 each tested at its centre. The other joints sit at the base configuration: the
 neutral one moved inside the limits, or the middle of the limits. The cells are
-computed on every core, one RobotModel per thread.
+computed on every core, one RobotModel per thread. --lock holds other joints at a value.
 
-Optional dependencies: examples/requirements.txt.
+example:
+  talvex cspace robot.urdf --srdf robot.srdf --joints joint2 joint4 --out build/map.png
 """
 
 import math
-import sys
 import time
-from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
-import _common
-from _common import UsageError
+from talvex_tools import options, sampling
+from talvex_tools.errors import ToolError as UsageError
+from talvex_tools.robot import PerThread, thread_pool
 
-PROG = "cspace_slice.py"
+SUMMARY = "draw the self-collision map over two joints, the others held still, as a PNG"
+REQUIRES = ("matplotlib",)
+UNITS = {"revolute": "rad", "prismatic": "m", "continuous": "rad"}
 # A neutral coordinate on or beyond a bound is moved this share of its range inside.
-INSET = 0.01
+INSET = sampling.INSET
 
 
-def parse_args(argv):
-    parser = _common.Parser(
-        prog=PROG, description="Self-collision map over two joints' ranges, as a PNG image."
-    )
-    _common.add_robot_arguments(parser)
+def add_arguments(parser):
+    options.add_robot_arguments(parser)
     parser.add_argument("--joints", nargs=2, required=True, metavar=("A", "B"),
                         help="the joints of the horizontal and vertical axes")
     parser.add_argument("--base", choices=("neutral", "mid"), default="neutral",
                         help="where the other joints are held (default neutral)")
-    parser.add_argument("--resolution", type=_common.positive_int, default=200,
+    options.add_lock_argument(parser)
+    parser.add_argument("--resolution", type=options.positive_int, default=200,
                         help="cells along each axis (default 200)")
-    parser.add_argument("--threads", type=_common.positive_int, default=_common.cores(),
+    parser.add_argument("--threads", type=options.positive_int, default=options.cores(),
                         help="threads, one model each (default: every core)")
-    parser.add_argument("--out", required=True, help="PNG file to write")
-    args = parser.parse_args(argv)
-    _common.check_robot_arguments(args)
+    options.add_out_argument(parser, suffixes=(".png",), kind="file", help="PNG file to write")
+
+
+def check_args(args):
     if args.joints[0] == args.joints[1]:
         raise UsageError(f"--joints needs two different joints, not {args.joints[0]} twice")
+    args.files = options.robot_files(args)
+    options.check_out(args)
     return args
 
 
@@ -54,7 +53,8 @@ def base_configuration(robot, layout, base):
     planar, floating) stays at the neutral one."""
     lo, hi = robot.lower_position_limits(), robot.upper_position_limits()
     q = robot.neutral_configuration()
-    for _, kind, k, _ in layout:
+    for joint in layout:
+        kind, k = joint.kind, joint.start
         if kind not in ("revolute", "prismatic") or not (np.isfinite(lo[k]) and np.isfinite(hi[k])):
             continue
         if base == "mid":
@@ -67,10 +67,10 @@ def base_configuration(robot, layout, base):
 
 def axis(layout, robot, name):
     """(kind, coordinate, cell centres) of a joint the map can sweep."""
-    found = [entry for entry in layout if entry[0] == name]
+    found = [joint for joint in layout if joint.name == name]
     if not found:
         raise UsageError(f"no joint named {name!r}; joints: {', '.join(robot.joint_names())}")
-    _, kind, start, _ = found[0]
+    kind, start = found[0].kind, found[0].start
     if kind == "continuous":
         lo, hi = -math.pi, math.pi
     elif kind in ("revolute", "prismatic"):
@@ -89,7 +89,7 @@ def set_coordinate(q, kind, start, value):
 
 def collision_map(robot_factory, base, x, y, xs, ys, threads):
     """grid[i, j]: the robot collides with joint x at xs[j] and joint y at ys[i]."""
-    models = _common.PerThread(robot_factory)
+    models = PerThread(robot_factory)
 
     def row(i):
         robot, q = models.get(), base.copy()
@@ -100,7 +100,7 @@ def collision_map(robot_factory, base, x, y, xs, ys, threads):
             out[j] = robot.has_self_collision(q)
         return out
 
-    with ThreadPoolExecutor(threads) as pool:
+    with thread_pool(threads) as pool:
         return np.array(list(pool.map(row, range(len(ys)))))
 
 
@@ -127,8 +127,8 @@ def draw(args, robot_name, grid, axes, seconds):
     pad_x, pad_y = 0.03 * (x1 - x0), 0.03 * (y1 - y0)
     ax.set_xlim(x0 - pad_x, x1 + pad_x)
     ax.set_ylim(y0 - pad_y, y1 + pad_y)
-    ax.set_xlabel(f"{xname} ({_common.UNITS[xkind]})")
-    ax.set_ylabel(f"{yname} ({_common.UNITS[ykind]})")
+    ax.set_xlabel(f"{xname} ({UNITS[xkind]})")
+    ax.set_ylabel(f"{yname} ({UNITS[ykind]})")
     ax.set_title(
         f"{robot_name}: self-collision (dark), margin {args.margin:g} m\n"
         f"other joints at {args.base}; {grid.mean():.1%} of {grid.size} cells collide; "
@@ -136,24 +136,33 @@ def draw(args, robot_name, grid, axes, seconds):
         fontsize="medium",
     )
     fig.tight_layout()
-    fig.savefig(args.out)
+    with options.atomic_write(args.out) as temp:
+        fig.savefig(temp)
     plt.close(fig)
 
 
 def run(args):
-    robot = _common.load_robot(args)
-    layout = _common.joint_layout(robot, args.urdf)
+    compute(check_args(args))
+    return 0
+
+
+def compute(args):
+    """The map of checked arguments, drawn to args.out; returns the grid."""
+    robot = args.files.build()
+    layout = sampling.layout(robot, args.files.urdf)
     axes = [(name, axis(layout, robot, name)) for name in args.joints]
     base = base_configuration(robot, layout, args.base)
+    for k, value in options.locks(args, layout).items():
+        base[k] = value
     (_, (xk, xs0, x0, x1)), (_, (yk, ys0, y0, y1)) = axes
     start = time.perf_counter()
     grid = collision_map(
-        lambda: _common.build_robot(args.urdf, args.package_dir, args.srdf, args.margin),
+        args.files.build,
         base, (xk, xs0), (yk, ys0), centres(x0, x1, args.resolution),
         centres(y0, y1, args.resolution), args.threads,
     )
     seconds = time.perf_counter() - start
-    robot_name = _common.ET.parse(args.urdf).getroot().get("name") or args.urdf.stem
+    robot_name = args.files.name
     try:
         draw(args, robot_name, grid, axes, seconds)
     except OSError as exc:
@@ -161,10 +170,3 @@ def run(args):
     print(f"{args.out}: {grid.mean():.2%} of {grid.size} cells collide, {seconds:.2f} s")
     return grid
 
-
-def main(argv=None):
-    return _common.run_tool(PROG, lambda a: run(parse_args(a)), argv)
-
-
-if __name__ == "__main__":
-    sys.exit(main())
