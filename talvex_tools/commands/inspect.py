@@ -82,9 +82,11 @@ def pairs_at(files, q):
     installation has none."""
     try:
         from talvex_tools.pairs import summarise
-    except ImportError:
+
+        found = summarise(files, np.asarray(q)[None, :])
+    except (ImportError, ToolError):  # no pair finder, or no Pinocchio bindings for it
         return None
-    return [(a, b) for a, b, share in summarise(files, np.asarray(q)[None, :]) if share > 0]
+    return [(a, b) for a, b, share in found if share > 0]
 
 
 def report(args, files, found):

@@ -141,7 +141,7 @@ def responsible_pairs(files, configs):
         from talvex_tools.pairs import summarise
     except ImportError:
         return []
-    return summarise(files, configs)[:SHOWN_PAIRS]
+    return [(a, b, share) for a, b, share in summarise(files, configs) if share > 0][:SHOWN_PAIRS]
 
 
 def run(args):
