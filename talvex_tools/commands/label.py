@@ -448,8 +448,9 @@ class Partial:
 
     def __init__(self, out: pathlib.Path, meta: dict, chunks: int, resume: bool):
         self.folder = partial_folder(out)
-        self.chunks, self.done = chunks, {}
+        self.chunks, self.done, self.meta = chunks, {}, meta
         self.fd = None
+        self.owned = False  # whether a failure from now on removes the folder
         exists = self.folder.exists()
         if exists and not self.folder.is_dir():
             raise ToolError(f"{self.folder} is in the way of the run's partial folder; remove it")
@@ -468,12 +469,16 @@ class Partial:
                 raise ToolError(f"--resume: {self.folder} was made with other "
                                 f"{', '.join(differ)}; remove it to start afresh")
             self.done = self._whole_parts()
-        else:
-            if resume:
-                raise ToolError(f"--resume: no partial run at {self.folder}")
+        elif resume:
+            raise ToolError(f"--resume: no partial run at {self.folder}")
+
+    def start(self) -> None:
+        """Once the engine is up: the folder is this run's (a new one is made)."""
+        if self.fd is None:
             self.folder.mkdir()
             self._lock()
-            (self.folder / RUN_FILE).write_text(json.dumps(meta, sort_keys=True))
+            (self.folder / RUN_FILE).write_text(json.dumps(self.meta, sort_keys=True))
+        self.owned = True
 
     def _lock(self) -> None:
         self.fd = os.open(self.folder / LOCK_FILE, os.O_RDWR | os.O_CREAT, 0o644)
@@ -605,6 +610,7 @@ def label(args: argparse.Namespace, stream=sys.stderr) -> Summary:
         else:
             engine = Cluster(job, args.local_cluster, args.cluster, args.connect_timeout)
         ready = time.perf_counter()
+        partial.start()
         todo = [k for k in range(job.chunks) if k not in partial.done]
         progress = Progress(job.chunks, job.chunks - len(todo), stream)
         total = Stats()
@@ -632,7 +638,11 @@ def label(args: argparse.Namespace, stream=sys.stderr) -> Summary:
             engine.close()
             engine = None
         if partial is not None:
-            partial.remove()
+            # Before the engine was up nothing was written: a resumable folder stays.
+            if partial.owned:
+                partial.remove()
+            else:
+                partial.release()
         raise
     finally:
         if engine is not None:
