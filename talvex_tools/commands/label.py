@@ -226,7 +226,7 @@ class Threads:
         self.pool.shutdown(wait=False, cancel_futures=True)
 
 
-_RUNS: dict = {}  # on a worker: run id -> (Models, PrivateCopy) of the runs it serves
+_RUNS: dict = {}  # on a worker: run id -> the Models (and robot copy) of each run it serves
 _RUNS_LOCK = threading.Lock()
 
 
