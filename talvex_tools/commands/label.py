@@ -196,7 +196,18 @@ def label_chunk(job: Job, models: Models, k: int) -> tuple[int, Stats, bytes]:
 
 # ---------------------------------------------------------------- engines
 # Each runs chunks and puts (k, future) on a queue as each one ends; the caller
-# waits on the queue with a timeout, which is what notices a stalled run.
+# waits on the queue with a timeout, which is what notices a stalled run. A
+# future's result is (k, Stats, the file's bytes, or None once written).
+
+
+def label_and_write(job: Job, models: Models, partial: "Partial", k: int):
+    """label_chunk, and its file written by the same thread (the main thread is
+    left free for bookkeeping)."""
+    _, stats, data = label_chunk(job, models, k)
+    start = time.perf_counter()
+    partial.write(k, data)
+    stats.write += time.perf_counter() - start
+    return k, stats, None
 
 
 class Threads:
@@ -207,10 +218,11 @@ class Threads:
         self.job = job
         self.pool = ThreadPoolExecutor(threads, thread_name_prefix="talvex-label")
         self.futures = {}
+        self.partial = None
 
     def submit(self, ks, done: queue.Queue) -> None:
         for k in ks:
-            future = self.pool.submit(label_chunk, self.job, self.models, k)
+            future = self.pool.submit(label_and_write, self.job, self.models, self.partial, k)
             self.futures[k] = future
             future.add_done_callback(lambda f, k=k: done.put((k, f)))
 
@@ -309,7 +321,7 @@ class Cluster:
         import dask
         from distributed import Client, LocalCluster
 
-        self.job, self.cluster, self.client = job, None, None
+        self.job, self.cluster, self.client, self.partial = job, None, None, None
         self.run_id = f"talvex-label-{uuid.uuid4().hex}"
         self.futures = {}
         # The cluster's scratch space (its workers' and its scheduler's) goes with it.
@@ -450,6 +462,7 @@ class Partial:
         self.folder = partial_folder(out)
         self.chunks, self.done, self.meta = chunks, {}, meta
         self.fd = None
+        self.guard, self.closed = threading.Lock(), False
         self.owned = False  # whether a failure from now on removes the folder
         exists = self.folder.exists()
         if exists and not self.folder.is_dir():
@@ -524,14 +537,22 @@ class Partial:
         return have
 
     def write(self, k: int, data: bytes) -> None:
+        """Chunk k's file, whole or not at all; from any thread, but never once the
+        folder is being removed or published (a thread still labelling after Ctrl-C
+        must not leave a file behind)."""
         final = self.folder / labels.part_name(k, self.chunks)
         temporary = self.folder / f".{final.name}.{uuid.uuid4().hex[:8]}"
-        temporary.write_bytes(data)
-        temporary.replace(final)
+        with self.guard:
+            if self.closed:
+                return
+            temporary.write_bytes(data)
+            temporary.replace(final)
 
     def publish(self, out: pathlib.Path) -> None:
         """Make the folder --out, in one rename (an existing --out, empty or --force'd,
         is moved aside first and removed after)."""
+        with self.guard:
+            self.closed = True
         (self.folder / RUN_FILE).unlink()
         (self.folder / LOCK_FILE).unlink()
         old = None
@@ -544,7 +565,9 @@ class Partial:
             shutil.rmtree(old, ignore_errors=True) if old.is_dir() else old.unlink()
 
     def remove(self) -> None:
-        shutil.rmtree(self.folder, ignore_errors=True)
+        with self.guard:
+            self.closed = True
+            shutil.rmtree(self.folder, ignore_errors=True)
         self._unlock()
 
     def release(self) -> None:
@@ -611,6 +634,7 @@ def label(args: argparse.Namespace, stream=sys.stderr) -> Summary:
             engine = Cluster(job, args.local_cluster, args.cluster, args.connect_timeout)
         ready = time.perf_counter()
         partial.start()
+        engine.partial = partial
         todo = [k for k in range(job.chunks) if k not in partial.done]
         progress = Progress(job.chunks, job.chunks - len(todo), stream)
         total = Stats()
@@ -696,9 +720,10 @@ def wait(engine, todo, partial, progress, total, stall):
                 raise ToolError(f"chunk {k} was lost with its worker again and again (out of "
                                 "memory, or killed?); giving up") from None
             raise ToolError(f"chunk {k} failed: {name}: {one_line(exc)}") from None
-        start = time.perf_counter()
-        partial.write(k, data)
-        stats.write += time.perf_counter() - start
+        if data is not None:  # a worker's chunk, as bytes
+            start = time.perf_counter()
+            partial.write(k, data)
+            stats.write += time.perf_counter() - start
         pending.discard(k)
         partial.done[k] = (stats.rows, stats.colliding)
         total.add(stats)
