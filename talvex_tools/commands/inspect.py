@@ -172,10 +172,14 @@ def report(args, files, found):
     if in_limits < args.samples:
         line += f"; {args.samples - in_limits} of them not strictly inside the limits"
     print(line)
-    if 2 * colliding > args.samples:
+    if 2 * colliding > args.samples and files.srdf is None:
         print("Note: most random configurations are in self-collision: links that touch "
               "where they are joined are probably tested as a pair. talvex srdf "
               "writes an SRDF that disables such pairs; talvex pairs names the pairs.")
+    elif 2 * colliding > args.samples:
+        print(f"Note: most random configurations are in self-collision with "
+              f"{files.srdf.name}: talvex pairs names the link pairs responsible, and "
+              "--lock holds joints still (a hand's fingers) while sampling.")
     if robot.has_self_collision(neutral):
         where = "" if inside else ", which is not strictly inside the limits,"
         pairs = pairs_at(files, neutral)
