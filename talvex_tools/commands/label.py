@@ -337,7 +337,10 @@ class Cluster:
                     self.cluster = LocalCluster(
                         n_workers=local_workers, threads_per_worker=1, processes=True,
                         dashboard_address=None, silence_logs=50,
-                        local_directory=self.scratch.name)
+                        local_directory=self.scratch.name,
+                        # Its HTTP server would take port 8787, and warn when that
+                        # is taken (by any other cluster on the machine).
+                        scheduler_kwargs={"dashboard_address": "127.0.0.1:0"})
                 except (RuntimeError, OSError) as exc:
                     raise ToolError(f"the local cluster did not start: {one_line(exc)}") \
                         from None
