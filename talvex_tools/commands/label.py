@@ -55,9 +55,9 @@ def positive_seconds(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"must be a number of seconds, not {text!r}") from None
+        value = math.nan
     if not (math.isfinite(value) and value > 0):
-        raise argparse.ArgumentTypeError(f"must be a positive number of seconds, not {text}")
+        raise argparse.ArgumentTypeError(f"must be a number of seconds > 0, not {text!r}")
     return value
 
 
