@@ -42,7 +42,9 @@ def talvex(*args, env=None):
 def started(*args, env=None, **kwargs):
     """talvex label in the background, with warnings as errors."""
     env = dict(os.environ if env is None else env, PYTHONWARNINGS="error")
+    # SIGINT at its default in the child even when this run ignores it (a background job).
     return subprocess.Popen([str(TALVEX), "label", *map(str, args)], env=env, text=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
                             **kwargs)
 
 
@@ -373,7 +375,11 @@ def test_ctrl_c_is_one_line_and_leaves_nothing(tmp_path, engine):
         read(time.monotonic() + 0.2)
     assert proc.poll() is None
     os.killpg(proc.pid, signal.SIGINT)  # what Ctrl-C does: the whole foreground group
-    proc.wait(timeout=60)
+    try:
+        proc.wait(timeout=60)
+    finally:
+        if proc.poll() is None:
+            os.killpg(proc.pid, signal.SIGKILL)
     read(time.monotonic() + 1)
     os.close(master)
     assert proc.returncode == 130
