@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Throughput of examples/label_configurations.py: configurations labelled per second.
+"""Throughput of `talvex label`: configurations labelled per second.
 
     python bench/label_throughput.py [--rounds R] [--json PATH]
 
@@ -20,14 +20,12 @@ import os
 import pathlib
 import shutil
 import statistics
-import sys
 import tempfile
 import time
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "examples"))
+from talvex_tools.commands import label as lc
 
-import label_configurations as lc  # noqa: E402
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 SHARE = pathlib.Path(importlib.metadata.distribution("example-robot-data").locate_file("cmeel.prefix/share"))
 ROBOTS_DIR = SHARE / "example-robot-data/robots"
@@ -47,13 +45,15 @@ EMPTY_TASKS = 2_000
 def label(scratch, robot, engine, count=None, chunk=None):
     urdf, srdf, frame, default_count, default_chunk = ROBOTS[robot]
     out = scratch / "out"
-    args = lc.parse_args([
+    parser = argparse.ArgumentParser()
+    lc.add_arguments(parser)
+    args = parser.parse_args([
         str(ROBOTS_DIR / urdf), "--srdf", str(ROBOTS_DIR / srdf), "--package-dir", str(SHARE),
         "--frame", frame, "--count", str(count or default_count),
         "--chunk-size", str(chunk or default_chunk), "--out", str(out), *ENGINES[engine],
     ])
     try:
-        return lc.run(args, stream=None)
+        return lc.label(args, stream=None)
     finally:
         shutil.rmtree(out, ignore_errors=True)
 

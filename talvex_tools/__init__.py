@@ -3,6 +3,8 @@
 
 import importlib.metadata
 
+from talvex_tools.labels import read_labels  # noqa: F401
+
 try:
     __version__ = importlib.metadata.version("talvex")
 except importlib.metadata.PackageNotFoundError:  # run from a checkout without an install

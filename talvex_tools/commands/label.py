@@ -1,142 +1,97 @@
-"""Label random configurations of a robot with its self-collision and frame poses.
+"""talvex label: random configurations labelled with self-collision and frame poses.
 
-Configurations are drawn uniformly inside the joint limits in chunks of C; chunk
-k comes from a generator seeded by (S, k), so the output is the same whatever
-runs it and any chunk can be drawn again alone. Each chunk becomes one Parquet
-file under DIR, which appears only when every chunk is written;
-pyarrow.parquet.read_table(DIR) reads the whole table back in chunk order.
-Columns: q (nq float64), self_collision (bool) and pose_NAME for each --frame
-(16 float64, the 4x4 pose in the world, row-major). --lock holds joints at a value.
+Configurations are drawn inside the joint limits in chunks; chunk k comes from
+numpy.random.default_rng([seed, k]) alone, so the table is the same whatever
+runs it, and a chunk lost with its worker is simply drawn and labelled again.
+Each chunk becomes one Parquet file, written by this process into a hidden
+folder beside --out (.NAME.partial) that becomes --out, in one rename, when
+every chunk is there. A run killed outright leaves that folder: --resume
+continues it after checking that its parameters and robot files are the same.
+With --cluster or --local-cluster the robot's files travel with the work: each
+worker builds from a private copy, checked against the client's SHA-256.
+talvex_tools.read_labels(DIR) reads the table back as NumPy arrays.
 
 example:
   talvex label robot.urdf --srdf robot.srdf --count 1000000 --frame tool --out build/labels
 """
 
+from __future__ import annotations
+
 import argparse
+import contextlib
 import dataclasses
-import hashlib
-import importlib.metadata
+import fcntl
 import json
+import math
+import os
 import pathlib
+import queue
 import shutil
+import signal
+import socket
 import sys
 import tempfile
+import threading
 import time
 import uuid
 
 import numpy as np
 
-from talvex_tools import options, sampling
-from talvex_tools.errors import ToolError as UsageError
-from talvex_tools.robot import PerThread, coverage_warning
+from talvex_tools import labels, options, sampling
+from talvex_tools.bundle import Bundle, PrivateCopy
+from talvex_tools.errors import ToolError, one_line
+from talvex_tools.robot import coverage_warning
 
 SUMMARY = "label random configurations with self-collision and frame poses, into Parquet"
 REQUIRES = ("pyarrow", "dask", "distributed", "tqdm")
 PROG = "talvex label"
 DEFAULT_CHUNK = 10_000
+DEFAULT_STALL = 300.0
+RUN_FILE = "run.json"
+LOCK_FILE = ".lock"
 
 
-def positive_seconds(text):
+def positive_seconds(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
-        value = float("nan")
-    if not (value > 0 and value != float("inf")):
-        import argparse
-
+        value = math.nan
+    if not (math.isfinite(value) and value > 0):
         raise argparse.ArgumentTypeError(f"must be a number of seconds > 0, not {text!r}")
     return value
 
 
-def add_arguments(parser):
+def add_arguments(parser: argparse.ArgumentParser) -> None:
     options.add_robot_arguments(parser)
     parser.add_argument("--count", type=options.positive_int, required=True,
                         help="configurations to label")
     options.add_seed_argument(parser)
+    parser.add_argument("--chunk-size", type=options.positive_int, default=DEFAULT_CHUNK,
+                        help=f"configurations per chunk and file (default {DEFAULT_CHUNK})")
+    parser.add_argument("--frame", action="extend", nargs="+", default=[], metavar="NAME",
+                        help="frame whose pose is stored (repeatable)")
     options.add_lock_argument(parser)
-    parser.add_argument(
-        "--chunk-size", type=options.positive_int, default=DEFAULT_CHUNK,
-        help=f"configurations per chunk and file (default {DEFAULT_CHUNK})",
-    )
-    parser.add_argument(
-        "--frame", action="extend", nargs="+", default=[], metavar="NAME",
-        help="frame whose pose is stored (repeatable)",
-    )
     options.add_out_argument(parser, suffixes=None, kind="dir",
-                             help="output directory (must not hold anything unless --force)")
+                             help="output folder (one Parquet file per chunk)")
+    parser.add_argument("--resume", action="store_true",
+                        help="continue the run a killed process left beside --out "
+                        "(same parameters and robot files)")
     engine = parser.add_mutually_exclusive_group()
-    engine.add_argument(
-        "--threads", type=options.positive_int,
-        help=f"threads of this process, one model each (default: every core, {options.cores()})",
-    )
-    engine.add_argument(
-        "--local-cluster", type=options.positive_int, metavar="K",
-        help="start a local Dask cluster of K worker processes",
-    )
-    engine.add_argument("--cluster", metavar="ADDRESS", help="connect to a running Dask scheduler")
-    parser.add_argument(
-        "--connect-timeout", type=positive_seconds, default=10.0,
-        help="seconds to wait for --cluster's scheduler (default 10)",
-    )
+    engine.add_argument("--threads", type=options.positive_int,
+                        help=f"threads of this process, one model each (default: every core, "
+                        f"{options.cores()})")
+    engine.add_argument("--local-cluster", type=options.positive_int, metavar="K",
+                        help="start a local Dask cluster of K worker processes")
+    engine.add_argument("--cluster", metavar="ADDRESS",
+                        help="connect to a running Dask scheduler, e.g. tcp://10.0.0.5:8786")
+    parser.add_argument("--connect-timeout", type=positive_seconds, default=10.0, metavar="S",
+                        help="seconds to wait for --cluster's scheduler (default 10)")
+    parser.add_argument("--stall-timeout", type=positive_seconds, default=DEFAULT_STALL,
+                        metavar="S", help="fail when no chunk has finished for S seconds "
+                        f"(default {DEFAULT_STALL:g})")
 
 
-def check_args(args):
-    """The checks of parsed arguments that come before any work."""
-    args.frame = list(dict.fromkeys(args.frame))  # a frame named twice is stored once
-    args.files = options.robot_files(args)
-    args.urdf, args.srdf = args.files.urdf, args.files.srdf
-    args.package_dir = args.files.package_dir
-    options.check_out(args)
-    if args.threads is None and args.local_cluster is None and args.cluster is None:
-        args.threads = options.cores()
-    return args
-
-
-def sha256(path):
-    return hashlib.sha256(path.read_bytes()).hexdigest() if path else ""
-
-
-@dataclasses.dataclass
-class Job:
-    """Everything a worker needs to label any chunk; plain data, so it travels."""
-
-    urdf: pathlib.Path
-    package_dir: pathlib.Path
-    srdf: pathlib.Path | None
-    margin: float
-    seed: int
-    count: int
-    chunk_size: int
-    frames: list
-    layout: list
-    lower: np.ndarray
-    upper: np.ndarray
-    locks: dict
-    staging: pathlib.Path
-    metadata: dict
-
-    @property
-    def chunks(self):
-        return -(-self.count // self.chunk_size)
-
-    def file(self, k):
-        # Fixed width, so that file order is chunk order.
-        return f"part-{k:0{max(6, len(str(self.chunks - 1)))}d}.parquet"
-
-    def draw(self, k):
-        """The configurations of chunk k, from a generator of its own."""
-        size = min(self.chunk_size, self.count - k * self.chunk_size)
-        rng = np.random.default_rng([self.seed, k])
-        return sampling.sample(self.layout, self.lower, self.upper, rng, size, self.locks)
-
-    def build(self):
-        return self.files.build()
-
-    @property
-    def files(self):
-        from talvex_tools.robot import RobotFiles
-
-        return RobotFiles(self.urdf, self.srdf, self.package_dir, self.margin)
+# ---------------------------------------------------------------- the work
 
 
 @dataclasses.dataclass
@@ -149,18 +104,70 @@ class Stats:
     collision: float = 0.0
     poses: float = 0.0
     write: float = 0.0
+    colliding: int = 0
 
-    def add(self, other):
+    def add(self, other: "Stats") -> None:
         for field in dataclasses.fields(self):
             setattr(self, field.name, getattr(self, field.name) + getattr(other, field.name))
 
 
-def label_chunk(job, models, k):
-    import pyarrow as pa
-    import pyarrow.parquet as pq
+@dataclasses.dataclass
+class Job:
+    """Everything a worker needs to label any chunk; plain data, so it travels."""
 
-    """Label chunk k with this thread's model and write its file into the staging
-    directory (under a temporary name first, so a file there is always whole)."""
+    bundle: Bundle
+    margin: float
+    seed: int
+    count: int
+    chunk_size: int
+    frames: list
+    layout: list
+    lower: np.ndarray
+    upper: np.ndarray
+    locks: dict
+    schema_metadata: dict
+    version: str
+
+    @property
+    def chunks(self) -> int:
+        return -(-self.count // self.chunk_size)
+
+    def size(self, k: int) -> int:
+        return min(self.chunk_size, self.count - k * self.chunk_size)
+
+    def draw(self, k: int) -> np.ndarray:
+        """The configurations of chunk k, from a generator of its own."""
+        rng = np.random.default_rng([self.seed, k])
+        return sampling.sample(self.layout, self.lower, self.upper, rng, self.size(k),
+                               locks=self.locks or None)
+
+
+class Models:
+    """One RobotModel per thread, built from a private copy of the robot's files at
+    the thread's first chunk and kept: a RobotModel serves one thread at a time."""
+
+    def __init__(self, job: Job, copy: PrivateCopy):
+        self.job, self.copy = job, copy
+        self.local = threading.local()
+
+    def get(self):
+        robot = getattr(self.local, "robot", None)
+        if robot is None:
+            import talvex
+
+            robot = talvex.RobotModel()
+            try:
+                robot.build_from_urdf(self.copy.urdf, self.copy.package_dir,
+                                      self.copy.srdf or "", self.job.margin)
+            except (RuntimeError, ValueError) as exc:
+                raise ToolError(f"cannot build the robot: {self.copy.shown(one_line(exc))}") \
+                    from None
+            self.local.robot = robot
+        return robot
+
+
+def label_chunk(job: Job, models: Models, k: int) -> tuple[int, Stats, bytes]:
+    """Label chunk k with this thread's model; the chunk's Parquet file as bytes."""
     stats = Stats()
     start = time.perf_counter()
     robot = models.get()
@@ -181,115 +188,236 @@ def label_chunk(job, models, k):
     stats.poses = time.perf_counter() - start
 
     start = time.perf_counter()
-    columns = {"q": fixed_list(q), "self_collision": pa.array(hits)}
-    columns.update({f"pose_{f}": fixed_list(p) for f, p in poses.items()})
-    table = pa.table(columns).replace_schema_metadata(job.metadata)
-    final = job.staging / job.file(k)
-    partial = final.with_name(f".{final.name}.{uuid.uuid4().hex}")
-    # Dictionary encoding finds nothing to share among random doubles; without it
-    # the file is written in about half the time and comes out smaller.
-    pq.write_table(table, partial, use_dictionary=False)
-    partial.replace(final)
+    data = labels.chunk_bytes(labels.chunk_table(q, hits, poses, job.schema_metadata))
     stats.write = time.perf_counter() - start
-    stats.rows = n
-    return stats
+    stats.rows, stats.colliding = n, int(hits.sum())
+    return k, stats, data
 
 
-def fixed_list(rows):
-    import pyarrow as pa
-
-    return pa.FixedSizeListArray.from_arrays(pa.array(rows.ravel()), rows.shape[1])
-
-
-# Engines: each yields None once it is up, then the Stats of every chunk as it
-# completes.
+# ---------------------------------------------------------------- engines
+# Each runs chunks and puts (k, future) on a queue as each one ends; the caller
+# waits on the queue with a timeout, which is what notices a stalled run. A
+# future's result is (k, Stats, the file's bytes, or None once written).
 
 
-def run_threads(job, threads):
-    from concurrent.futures import as_completed
-
-    from talvex_tools.robot import thread_pool
-
-    models = PerThread(job.build)
-    with thread_pool(threads) as pool:
-        yield None
-        futures = [pool.submit(label_chunk, job, models, k) for k in range(job.chunks)]
-        try:
-            for future in as_completed(futures):
-                yield future.result()
-        finally:
-            for future in futures:
-                future.cancel()
+def label_and_write(job: Job, models: Models, partial: "Partial", k: int):
+    """label_chunk, and its file written by the same thread (the main thread is
+    left free for bookkeeping)."""
+    _, stats, data = label_chunk(job, models, k)
+    start = time.perf_counter()
+    partial.write(k, data)
+    stats.write += time.perf_counter() - start
+    return k, stats, None
 
 
-def run_dask(job, local_workers=None, address=None, connect_timeout=10.0):
-    import dask
-    from distributed import Client, LocalCluster, as_completed, get_worker
+class Threads:
+    def __init__(self, job: Job, copy: PrivateCopy, threads: int):
+        from concurrent.futures import ThreadPoolExecutor
+
+        self.models = Models(job, copy)
+        self.job = job
+        self.pool = ThreadPoolExecutor(threads, thread_name_prefix="talvex-label")
+        self.futures = {}
+        self.partial = None
+
+    def submit(self, ks, done: queue.Queue) -> None:
+        for k in ks:
+            future = self.pool.submit(label_and_write, self.job, self.models, self.partial, k)
+            self.futures[k] = future
+            future.add_done_callback(lambda f, k=k: done.put((k, f)))
+
+    def result(self, k, future, timeout):
+        self.futures.pop(k, None)
+        return future.result()
+
+    def state(self) -> str:
+        return ""
+
+    def close(self) -> None:
+        # A chunk under way ends on its own; its bytes are dropped.
+        self.pool.shutdown(wait=False, cancel_futures=True)
+
+
+_RUNS: dict = {}  # on a worker: run id -> the Models (and robot copy) of each run it serves
+_RUNS_LOCK = threading.Lock()
+
+
+def _worker_models(run_id: str, job: Job, folder: str) -> Models:
+    with _RUNS_LOCK:
+        entry = _RUNS.get(run_id)
+        if entry is None:
+            from importlib.metadata import version
+
+            here = version("talvex")
+            if here != job.version:
+                raise ToolError(f"a worker has talvex {here}, this client {job.version}")
+            copy = PrivateCopy(job.bundle, dir=folder)
+            entry = _RUNS[run_id] = Models(job, copy)
+        return entry
+
+
+def _drop_run(run_id: str) -> None:
+    with _RUNS_LOCK:
+        entry = _RUNS.pop(run_id, None)
+    if entry is not None:
+        entry.copy.close()
+
+
+def _dask_task(k: int, run_id: str):
+    from distributed import get_worker
+
+    worker = get_worker()
+    job = worker.plugins[run_id].job
+    return label_chunk(job, _worker_models(run_id, job, worker.local_directory), k)
+
+
+def _plugin(run_id: str, job: Job):
     from distributed.diagnostics.plugin import WorkerPlugin
 
-    class Models(WorkerPlugin):
-        """One model per worker thread, built at its first chunk and kept."""
+    class Run(WorkerPlugin):
+        """Carries the job (with the robot's files) to every worker, also those
+        that join later, and removes the worker's copy when the run ends."""
 
-        name = f"talvex-labels-{uuid.uuid4().hex}"
+        name = run_id
 
         def __init__(self, job):
             self.job = job
 
         def setup(self, worker):
-            self.models = PerThread(self.job.build)
-            import pyarrow.parquet  # noqa: F401  # paid at the start, not by the first chunk
+            # Ctrl-C on the client's terminal reaches the processes of a local
+            # cluster too; the client ends them itself.
+            with contextlib.suppress(ValueError):
+                signal.signal(signal.SIGINT, signal.SIG_IGN)
 
-    def task(k, plugin_name):
-        plugin = get_worker().plugins[plugin_name]
-        return label_chunk(plugin.job, plugin.models, k)
+        def teardown(self, worker):
+            _drop_run(run_id)
 
-    cluster = None
-    # The cluster's scratch space (its workers' and its scheduler's) goes with it.
-    scratch = tempfile.TemporaryDirectory(prefix="label-configurations-")
+    return Run(job)
+
+
+def check_reachable(address: str, timeout: float) -> None:
+    """Refuse an address that cannot answer, at once (the client would retry a
+    refused connection until its timeout)."""
+    scheme, sep, rest = address.partition("://")
+    if not sep:
+        scheme, rest = "tcp", address
+    if scheme not in ("tcp", "tls"):
+        return
+    host, _, port = rest.rpartition(":")
     try:
-        with dask.config.set({"temporary-directory": scratch.name}):
+        port = int(port.split("/")[0])
+    except ValueError:
+        raise ToolError(f"--cluster {address}: expected tcp://HOST:PORT") from None
+    try:
+        with socket.create_connection((host.strip("[]") or "127.0.0.1", port), timeout=timeout):
+            pass
+    except OSError as exc:
+        reason = "timed out" if isinstance(exc, TimeoutError) else (exc.strerror or str(exc))
+        raise ToolError(f"cannot reach the cluster at {address}: {reason.lower()}") from None
+
+
+class Cluster:
+    def __init__(self, job: Job, local_workers=None, address=None, connect_timeout=10.0):
+        import dask
+        from distributed import Client, LocalCluster
+
+        self.job, self.cluster, self.client, self.partial = job, None, None, None
+        self.run_id = f"talvex-label-{uuid.uuid4().hex}"
+        self.futures = {}
+        # The cluster's scratch space (its workers' and its scheduler's) goes with it.
+        self.scratch = tempfile.TemporaryDirectory(prefix="talvex-label-")
+        self.config = dask.config.set({"temporary-directory": self.scratch.name})
+        self.config.__enter__()
+        try:
             if local_workers is not None:
-                cluster = LocalCluster(
-                    n_workers=local_workers, threads_per_worker=1, processes=True,
-                    dashboard_address=None, silence_logs=50, local_directory=scratch.name,
-                )
-            try:
-                client = Client(cluster or address, timeout=connect_timeout)
-            except (OSError, ValueError, TypeError) as exc:
-                raise UsageError(f"cannot reach the cluster at {address}: {exc}") from None
-            with client:
-                plugin = Models(job)
-                client.register_plugin(plugin)
-                yield None
+                # Worker processes inherit an ignored SIGINT: Ctrl-C on the
+                # terminal then interrupts this process alone, which closes them.
+                previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
                 try:
-                    futures = client.map(task, range(job.chunks), plugin_name=plugin.name,
-                                         pure=False)
-                    for future in as_completed(futures):
-                        yield future.result()
+                    self.cluster = LocalCluster(
+                        n_workers=local_workers, threads_per_worker=1, processes=True,
+                        dashboard_address=None, silence_logs=50,
+                        local_directory=self.scratch.name,
+                        # Its HTTP server would take port 8787, and warn when that
+                        # is taken (by any other cluster on the machine).
+                        scheduler_kwargs={"dashboard_address": "127.0.0.1:0"})
+                except (RuntimeError, OSError) as exc:
+                    raise ToolError(f"the local cluster did not start: {one_line(exc)}") \
+                        from None
                 finally:
-                    client.cancel(futures)
-                    client.unregister_worker_plugin(plugin.name)
-    finally:
-        if cluster is not None:
-            cluster.close()
-        scratch.cleanup()
+                    signal.signal(signal.SIGINT, previous)
+            else:
+                check_reachable(address, connect_timeout)
+            try:
+                self.client = Client(self.cluster or address, timeout=connect_timeout)
+            except (OSError, ValueError, TypeError) as exc:
+                raise ToolError(f"cannot reach the cluster at {address}: {one_line(exc)}") \
+                    from None
+            self.client.register_plugin(_plugin(self.run_id, job))
+        except BaseException:
+            self.close()
+            raise
+
+    def submit(self, ks, done: queue.Queue) -> None:
+        ks = list(ks)
+        futures = self.client.map(_dask_task, ks, run_id=self.run_id, pure=False,
+                                  key=[f"{self.run_id}-{k}" for k in ks])
+        for k, future in zip(ks, futures):
+            self.futures[k] = future
+            future.add_done_callback(lambda f, k=k: done.put((k, f)))
+
+    def result(self, k, future, timeout):
+        try:
+            return future.result(timeout=timeout)
+        finally:
+            # Released once fetched: the scheduler forgets the chunk's bytes.
+            self.futures.pop(k, None)
+
+    def state(self) -> str:
+        try:
+            workers = len(self.client.scheduler_info()["workers"])
+        except Exception:  # noqa: BLE001 - only a remark in a message
+            return ""
+        return f" ({workers} connected)"
+
+    def close(self) -> None:
+        try:
+            if self.client is not None:
+                with contextlib.suppress(Exception):
+                    self.client.cancel(list(self.futures.values()))
+                    self.futures.clear()
+                    self.client.unregister_worker_plugin(self.run_id)
+                self.client.close()
+            if self.cluster is not None:
+                self.cluster.close()
+        finally:
+            self.config.__exit__(None, None, None)
+            self.scratch.cleanup()
+
+
+# ---------------------------------------------------------------- the run
+
+
+class Stalled(ToolError):
+    pass
 
 
 class Progress:
     """A bar over chunks with the running rate on a terminal, else a plain line at
     most every few seconds and at the end."""
 
-    def __init__(self, job, stream=sys.stderr, every=5.0):
-        self.job, self.stream, self.every = job, stream, every
-        self.done = self.rows = 0
+    def __init__(self, chunks: int, done: int, stream=sys.stderr, every: float = 5.0):
+        self.chunks, self.done, self.stream, self.every = chunks, done, stream, every
+        self.rows = 0
         self.start = self.last = time.perf_counter()
         self.bar = None
         if stream is not None and stream.isatty():
             from tqdm import tqdm
 
-            self.bar = tqdm(total=job.chunks, unit="chunk", file=stream, dynamic_ncols=True)
+            self.bar = tqdm(total=chunks, initial=done, unit="chunk", file=stream,
+                            dynamic_ncols=True)
 
-    def update(self, stats):
+    def update(self, stats: Stats) -> None:
         self.done += 1
         self.rows += stats.rows
         now = time.perf_counter()
@@ -297,96 +425,333 @@ class Progress:
         if self.bar is not None:
             self.bar.set_postfix_str(f"{rate:,.0f} configurations/s", refresh=False)
             self.bar.update(1)
-        elif self.stream is not None and (now - self.last >= self.every or self.done == self.job.chunks):
+        elif self.stream is not None and (now - self.last >= self.every
+                                          or self.done == self.chunks):
             self.last = now
-            print(
-                f"{PROG}: chunk {self.done}/{self.job.chunks}, {self.rows} configurations, "
-                f"{rate:,.0f} configurations/s",
-                file=self.stream, flush=True,
-            )
+            self.note(f"chunk {self.done}/{self.chunks}, {self.rows} configurations, "
+                      f"{rate:,.0f} configurations/s")
 
-    def close(self):
+    def note(self, line: str) -> None:
+        if self.bar is not None:
+            self.bar.write(f"{PROG}: {line}", file=self.stream)
+        elif self.stream is not None:
+            print(f"{PROG}: {line}", file=self.stream, flush=True)
+
+    def close(self) -> None:
         if self.bar is not None:
             self.bar.close()
-
-
-def make_job(args, robot):
-    for frame in args.frame:
-        try:
-            robot.forward_kinematics(robot.neutral_configuration(), frame)
-        except (RuntimeError, ValueError) as exc:
-            raise UsageError(f"--frame {frame}: {exc}") from None
-    layout = sampling.layout(robot, args.urdf)
-    held = options.locks(args, layout)
-    metadata = {
-        "urdf": str(args.urdf),
-        "urdf_sha256": sha256(args.urdf),
-        "srdf": str(args.srdf or ""),
-        "srdf_sha256": sha256(args.srdf),
-        "package_dir": str(args.package_dir),
-        "collision_margin": repr(args.margin),
-        "seed": str(args.seed),
-        "count": str(args.count),
-        "chunk_size": str(args.chunk_size),
-        "frames": json.dumps(args.frame),
-        "locks": json.dumps({str(k): v for k, v in held.items()}),
-        "talvex_version": importlib.metadata.version("talvex"),
-    }
-    staging = args.out.with_name(f".{args.out.name}.partial-{uuid.uuid4().hex[:12]}")
-    return Job(
-        urdf=args.urdf, package_dir=args.package_dir, srdf=args.srdf, margin=args.margin,
-        seed=args.seed, count=args.count, chunk_size=args.chunk_size, frames=list(args.frame),
-        layout=layout, lower=robot.lower_position_limits(),
-        upper=robot.upper_position_limits(), locks=held, staging=staging, metadata=metadata,
-    )
+            self.bar = None
 
 
 @dataclasses.dataclass
 class Summary:
-    stats: Stats  # summed over the chunks
+    stats: Stats  # summed over the chunks labelled by this run
     startup: float  # seconds until the engine was up (a cluster's start and connection)
     labelling: float  # seconds from then until the last chunk was written
+    rows: int = 0  # in the table, with those of a resumed run
+    colliding: int = 0
+    bytes: int = 0
+    out: pathlib.Path | None = None
 
 
-def label(args, stream=sys.stderr):
-    """Label as the arguments say and publish the output directory."""
-    warning = coverage_warning(args.files)
-    if warning:
-        print(f"{PROG}: {warning}", file=stream)
-    job = make_job(args, args.files.build())
-    if args.threads is not None:
-        chunks = run_threads(job, args.threads)
-    else:
-        chunks = run_dask(job, args.local_cluster, args.cluster, args.connect_timeout)
-    total = Stats()
-    begin = ready = time.perf_counter()
-    job.staging.mkdir(parents=True)
-    try:
+def partial_folder(out: pathlib.Path) -> pathlib.Path:
+    return out.with_name(f".{out.name}.partial")
+
+
+class Partial:
+    """The hidden folder a run writes its chunks into, locked while the run lives."""
+
+    def __init__(self, out: pathlib.Path, meta: dict, chunks: int, resume: bool):
+        self.folder = partial_folder(out)
+        self.chunks, self.done, self.meta = chunks, {}, meta
+        self.fd = None
+        self.guard, self.closed = threading.Lock(), False
+        self.owned = False  # whether a failure from now on removes the folder
+        exists = self.folder.exists()
+        if exists and not self.folder.is_dir():
+            raise ToolError(f"{self.folder} is in the way of the run's partial folder; remove it")
+        if exists:
+            self._lock()
+            stored = self._stored()
+            if not resume:
+                self._unlock()
+                kept = sum(1 for p in self.folder.glob("part-*.parquet"))
+                raise ToolError(f"a run that did not finish left {self.folder} ({kept} chunks "
+                                "written): continue it with --resume, or remove it")
+            differ = sorted(key for key in set(stored) | set(meta)
+                            if stored.get(key) != meta.get(key))
+            if differ:
+                self._unlock()
+                raise ToolError(f"--resume: {self.folder} was made with other "
+                                f"{', '.join(differ)}; remove it to start afresh")
+            self.done = self._whole_parts()
+        elif resume:
+            raise ToolError(f"--resume: no partial run at {self.folder}")
+
+    def start(self) -> None:
+        """Once the engine is up: the folder is this run's (a new one is made)."""
+        if self.fd is None:
+            self.folder.mkdir()
+            self._lock()
+            (self.folder / RUN_FILE).write_text(json.dumps(self.meta, sort_keys=True))
+        self.owned = True
+
+    def _lock(self) -> None:
+        self.fd = os.open(self.folder / LOCK_FILE, os.O_RDWR | os.O_CREAT, 0o644)
         try:
-            for stats in chunks:
-                if stats is None:
-                    ready = time.perf_counter()
-                    progress = Progress(job, stream)
-                    continue
-                total.add(stats)
-                progress.update(stats)
-        except (RuntimeError, ValueError, OSError) as exc:
-            # A worker that cannot build the robot (its files are not at these paths
-            # on its machine) or cannot write the output directory.
-            raise UsageError(f"a chunk failed: {' '.join(str(exc).split())}") from None
+            fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            self._unlock()
+            raise ToolError(f"another run is writing {self.folder} now") from None
+
+    def _unlock(self) -> None:
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None
+
+    def _stored(self) -> dict:
+        try:
+            return json.loads((self.folder / RUN_FILE).read_text())
+        except (OSError, ValueError):
+            self._unlock()
+            raise ToolError(f"{self.folder} is not a partial run of talvex label "
+                            "(no readable run.json); remove it") from None
+
+    def _whole_parts(self) -> dict[int, tuple[int, int]]:
+        """Chunk -> (rows, colliding) of every whole file; a file half-written when the
+        run was killed (under its temporary name) is dropped."""
+        import pyarrow.compute as pc
+        import pyarrow.parquet as pq
+
+        names = {labels.part_name(k, self.chunks): k for k in range(self.chunks)}
+        have = {}
+        for path in self.folder.iterdir():
+            k = names.get(path.name)
+            if k is None:
+                if path.name.startswith(".part-"):
+                    path.unlink(missing_ok=True)
+                continue
+            try:
+                hits = pq.read_table(path, columns=["self_collision"])["self_collision"]
+            except (OSError, ValueError):
+                path.unlink(missing_ok=True)  # drawn and labelled again
+                continue
+            have[k] = (len(hits), int(pc.sum(hits).as_py() or 0))
+        return have
+
+    def write(self, k: int, data: bytes) -> None:
+        """Chunk k's file, whole or not at all; from any thread, but never once the
+        folder is being removed or published (a thread still labelling after Ctrl-C
+        must not leave a file behind)."""
+        final = self.folder / labels.part_name(k, self.chunks)
+        temporary = self.folder / f".{final.name}.{uuid.uuid4().hex[:8]}"
+        with self.guard:
+            if self.closed:
+                return
+            temporary.write_bytes(data)
+            temporary.replace(final)
+
+    def publish(self, out: pathlib.Path) -> None:
+        """Make the folder --out, in one rename (an existing --out, empty or --force'd,
+        is moved aside first and removed after)."""
+        with self.guard:
+            self.closed = True
+        (self.folder / RUN_FILE).unlink()
+        (self.folder / LOCK_FILE).unlink()
+        old = None
+        if out.exists():
+            old = out.with_name(f".{out.name}.old-{uuid.uuid4().hex[:8]}")
+            out.rename(old)
+        self.folder.rename(out)
+        self._unlock()
+        if old is not None:
+            shutil.rmtree(old, ignore_errors=True) if old.is_dir() else old.unlink()
+
+    def remove(self) -> None:
+        with self.guard:
+            self.closed = True
+            shutil.rmtree(self.folder, ignore_errors=True)
+        self._unlock()
+
+    def release(self) -> None:
+        self._unlock()
+
+
+def prepare(args: argparse.Namespace, stream=sys.stderr) -> tuple[Job, PrivateCopy, dict]:
+    """Everything checked before work: files, the robot, frames, locks, metadata."""
+    from importlib.metadata import version
+
+    files = options.robot_files(args)
+    warning = coverage_warning(files)
+    if warning and stream is not None:
+        print(f"{PROG}: {warning}", file=stream)
+    bundle = Bundle.collect(files.urdf, files.srdf, files.package_dir)
+    copy = PrivateCopy(bundle)
+    try:
+        built = dataclasses.replace(files, urdf=pathlib.Path(copy.urdf),
+                                    srdf=copy.srdf and pathlib.Path(copy.srdf),
+                                    package_dir=pathlib.Path(copy.package_dir))
+        try:
+            robot = built.build()
+        except ToolError as exc:
+            raise ToolError(copy.shown(str(exc))) from None
+        frames = list(dict.fromkeys(args.frame))  # a frame named twice is stored once
+        neutral = robot.neutral_configuration()
+        for frame in frames:
+            try:
+                robot.forward_kinematics(neutral, frame)
+            except (RuntimeError, ValueError) as exc:
+                raise ToolError(f"--frame {frame}: {one_line(exc)}") from None
+        layout = sampling.layout(robot, files.urdf)
+        locks = options.locks(args, layout)
+        joints = [(j.name, j.kind, j.start, j.count) for j in layout]
+        drawn = sampling.sampling_bounds(layout, robot.lower_position_limits(),
+                                         robot.upper_position_limits())
+        meta = labels.metadata(
+            robot=robot, name=files.name, joints=joints, drawn=drawn, frames=frames,
+            margin=files.margin,
+            package_dir=str(files.package_dir), files=bundle.describe(), seed=args.seed,
+            count=args.count, chunk_size=args.chunk_size, locks=locks,
+            version=version("talvex"))
+        job = Job(bundle=bundle, margin=files.margin, seed=args.seed, count=args.count,
+                  chunk_size=args.chunk_size, frames=frames, layout=layout,
+                  lower=robot.lower_position_limits(), upper=robot.upper_position_limits(),
+                  locks=locks, schema_metadata=labels.encode(meta), version=meta["talvex_version"])
+        return job, copy, meta
+    except BaseException:
+        copy.close()
+        raise
+
+
+def label(args: argparse.Namespace, stream=sys.stderr) -> Summary:
+    """Label as the arguments say and publish the output folder."""
+    out = options.check_out(args)
+    job, copy, meta = prepare(args, stream)
+    engine = partial = progress = None
+    try:
+        begin = time.perf_counter()
+        partial = Partial(out, meta, job.chunks, args.resume)
+        if args.threads is not None or (args.local_cluster is None and args.cluster is None):
+            engine = Threads(job, copy, args.threads or options.cores())
+        else:
+            engine = Cluster(job, args.local_cluster, args.cluster, args.connect_timeout)
+        ready = time.perf_counter()
+        partial.start()
+        engine.partial = partial
+        todo = [k for k in range(job.chunks) if k not in partial.done]
+        progress = Progress(job.chunks, job.chunks - len(todo), stream)
+        total = Stats()
+        wait(engine, todo, partial, progress, total, args.stall_timeout)
         end = time.perf_counter()
         progress.close()
-        # Only a complete table is published, in one rename.
-        if args.out.is_dir():
-            shutil.rmtree(args.out)  # empty, or replaced with --force
-        job.staging.rename(args.out)
+        # Every chunk of the table, those of a resumed run included.
+        rows = sum(r for r, _ in partial.done.values())
+        colliding = sum(c for _, c in partial.done.values())
+        engine.close()
+        engine = None
+        partial.publish(out)
+        size = sum(p.stat().st_size for p in out.iterdir())
+        return Summary(total, ready - begin, end - ready, rows, colliding, size, out)
+    except Stalled:
+        if progress is not None:
+            progress.close()
+        if partial is not None:
+            partial.release()  # kept for --resume, as the message says
+        raise
+    except BaseException:
+        if progress is not None:
+            progress.close()
+        if engine is not None:
+            engine.close()
+            engine = None
+        if partial is not None:
+            # Before the engine was up nothing was written: a resumable folder stays.
+            if partial.owned:
+                partial.remove()
+            else:
+                partial.release()
+        raise
     finally:
-        chunks.close()
-        shutil.rmtree(job.staging, ignore_errors=True)
-    return Summary(total, ready - begin, end - ready)
+        if engine is not None:
+            engine.close()
+        copy.close()
 
 
-def run(args):
-    summary = label(check_args(args))
-    del summary
+def wait(engine, todo, partial, progress, total, stall):
+    """Run the chunks, write each as it comes, and fail when none ends for `stall` s."""
+    import concurrent.futures
+
+    done: queue.Queue = queue.Queue()
+    engine.submit(todo, done)
+    pending = set(todo)
+    note_after = min(30.0, stall / 3)
+    last = time.monotonic()
+    noted = False
+    while pending:
+        try:
+            k, future = done.get(timeout=min(1.0, note_after))
+        except queue.Empty:
+            idle = time.monotonic() - last
+            if idle >= stall:
+                raise Stalled(
+                    f"no chunk finished in {stall:g} s (--stall-timeout): the workers make no "
+                    f"progress; {len(partial.done)} of {partial.chunks} chunks are kept in "
+                    f"{partial.folder}, --resume continues the run") from None
+            if idle >= note_after and not noted:
+                noted = True
+                progress.note(f"no chunk finished for {idle:.0f} s; waiting for the workers"
+                              f"{engine.state()} (failing after {stall:g} s, --stall-timeout)")
+            continue
+        if k not in pending:
+            continue
+        try:
+            _, stats, data = engine.result(k, future, timeout=stall)
+        except (TimeoutError, concurrent.futures.TimeoutError):
+            raise Stalled(f"chunk {k} finished but its result did not arrive in {stall:g} s "
+                          f"(--stall-timeout); {partial.folder} is kept, --resume continues "
+                          "the run") from None
+        except ToolError as exc:
+            raise ToolError(f"chunk {k} failed: {exc}") from None
+        except MemoryError:
+            raise ToolError(f"chunk {k} ran out of memory; a smaller --chunk-size needs less")\
+                from None
+        except KeyboardInterrupt:
+            raise
+        except Exception as exc:  # a worker's failure, as distributed hands it over
+            name = type(exc).__name__
+            if name == "KilledWorker":
+                raise ToolError(f"chunk {k} was lost with its worker again and again (out of "
+                                "memory, or killed?); giving up") from None
+            raise ToolError(f"chunk {k} failed: {name}: {one_line(exc)}") from None
+        if data is not None:  # a worker's chunk, as bytes
+            start = time.perf_counter()
+            partial.write(k, data)
+            stats.write += time.perf_counter() - start
+        pending.discard(k)
+        partial.done[k] = (stats.rows, stats.colliding)
+        total.add(stats)
+        progress.update(stats)
+        last = time.monotonic()
+        noted = False
+
+
+def summary_line(summary: Summary) -> str:
+    share = 100.0 * summary.colliding / max(summary.rows, 1)
+    seconds = summary.startup + summary.labelling
+    rate = summary.stats.rows / max(summary.labelling, 1e-9)
+    return (f"{summary.rows:,} configurations, {share:.2f} % colliding, in {summary.out} "
+            f"({size_text(summary.bytes)}), {seconds:,.1f} s, {rate:,.0f} configurations/s")
+
+
+def size_text(count: int) -> str:
+    for unit in ("bytes", "kB", "MB", "GB"):
+        if count < 1000 or unit == "GB":
+            return f"{count:,} {unit}" if unit == "bytes" else f"{count:,.1f} {unit}"
+        count /= 1000
+    raise AssertionError("unreachable")
+
+
+def run(args: argparse.Namespace) -> int:
+    summary = label(args)
+    print(f"{PROG}: {summary_line(summary)}")
     return 0
