@@ -62,12 +62,18 @@ class SelfCollision {
 
   // Places each geometry's box; true when every box may rule pairs out.
   bool place_boxes(const pinocchio::GeometryData& geom_data);
+  // Whether GJK proves the two shapes farther apart than margin + slack.
+  bool apart(const coal::CollisionGeometry& a, const coal::Transform3s& tf_a,
+             const coal::CollisionGeometry& b, const coal::Transform3s& tf_b,
+             coal::CollisionFunctionMatrix::CollisionFunc test);
   // Whether the pre-tests prove pair i farther apart than the margin.
   bool ruled_out(std::size_t i, const pinocchio::GeometryModel& geom_model,
                  const pinocchio::GeometryData& geom_data);
   // coal's exact test of pair i, as Pinocchio runs it.
   bool exact_test(std::size_t i, const pinocchio::GeometryModel& geom_model,
                   pinocchio::GeometryData& geom_data) const;
+  void build_pieces(std::size_t g, const coal::BVHModelBase& mesh,
+                    const coal::BVHModel<coal::OBBRSS>& tree);
   void build_hulls(const pinocchio::Model& model, pinocchio::GeometryModel& geom_model,
                    const std::string& urdf_path);
   void order_pairs(const pinocchio::Model& model, pinocchio::Data& data,
@@ -85,12 +91,22 @@ class SelfCollision {
   // could not be made).
   std::vector<std::shared_ptr<coal::ConvexBase>> hulls;
   std::vector<HullPair> hull_pairs;  // per pair
+  // Per geometry, the shapes the piecewise hull test uses: a mesh's pieces (the
+  // hulls of the triangles under each node a few levels down its tree; empty
+  // when one could not be made), a primitive itself.
+  std::vector<std::vector<std::shared_ptr<coal::ConvexBase>>> piece_hulls;
+  std::vector<std::vector<const coal::CollisionGeometry*>> pieces;
+  std::vector<std::vector<Box>> piece_boxes;  // local box of each piece
+  std::vector<Box> piece_world_a, piece_world_b;  // scratch of the query
   std::vector<MeshPair> mesh_pairs;  // per pair
   // The hull test's own request (margin plus slack), result and solver; the
   // solver's warm start is reset before every test.
   coal::CollisionRequest hull_request;
   coal::CollisionResult hull_result;
   coal::GJKSolver hull_solver;
+  // Scratch result of the root-volume test of two meshes (it records a distance
+  // bound there, nothing else).
+  coal::CollisionResult root_result;
 
   // Each pair's GJK starting guess as its fresh request had it (coal writes
   // the last answer's guess back into the request after every test).
