@@ -91,11 +91,12 @@ def test_margin_reaches_past_bare_boxes(margin, gaps):
         assert any(gap < margin and bare_box_gap(gap + 2 * R) > 0 for gap in gaps)
 
 
-def shape_distances(urdf, q):
+def shape_distances(package_dir, q):
     """(mesh distance, hull distance) of notch_pair's two geometries at q, through
     Pinocchio's and coal's own bindings."""
-    model = pin.buildModelFromUrdf(data_path(urdf))
-    geom = pin.buildGeomFromUrdf(model, data_path(urdf), pin.COLLISION, package_dirs=[data_path("")])
+    urdf = data_path("notch_pair.urdf")
+    model = pin.buildModelFromUrdf(urdf)
+    geom = pin.buildGeomFromUrdf(model, urdf, pin.COLLISION, package_dirs=[str(package_dir)])
     data, geom_data = model.createData(), pin.GeometryData(geom)
     pin.updateGeometryPlacements(model, data, geom, geom_data, np.array([q]))
     mesh, ball = (g.geometry for g in geom.geometryObjects)
@@ -108,8 +109,33 @@ def shape_distances(urdf, q):
     return dist(mesh, ball), dist(mesh.convex, ball)
 
 
+def finer_notch(package_dir, times):
+    """notch.stl with every triangle cut into four, `times` over, under package_dir:
+    the same solid as a mesh detailed enough to be split into pieces."""
+    text = (DATA / "talvex_test" / "meshes" / "notch.stl").read_text()
+    corners = [tuple(map(float, line.split()[1:])) for line in text.splitlines()
+               if line.strip().startswith("vertex")]
+    triangles = [corners[k:k + 3] for k in range(0, len(corners), 3)]
+    for _ in range(times):
+        finer = []
+        for a, b, c in triangles:
+            ab, bc, ca = (tuple((x + y) / 2 for x, y in zip(p, r)) for p, r in ((a, b), (b, c), (c, a)))
+            finer += [(a, ab, ca), (ab, b, bc), (ca, bc, c), (ab, bc, ca)]
+        triangles = finer
+    out = ["solid notch"]
+    for triangle in triangles:
+        out += ["facet normal 0 0 0", "outer loop"]
+        out += [f"vertex {x!r} {y!r} {z!r}" for x, y, z in triangle]
+        out += ["endloop", "endfacet"]
+    meshes = package_dir / "talvex_test" / "meshes"
+    meshes.mkdir(parents=True)
+    (meshes / "notch.stl").write_text("\n".join(out + ["endsolid notch"]) + "\n")
+    return len(triangles)
+
+
 # notch_pair.urdf: a ball of radius 0.02 at height q above the floor of a slot cut into
 # a box mesh; the slot's walls are 0.03 from the ball, its convex hull the whole box.
+@pytest.mark.parametrize("detailed", [False, True])
 @pytest.mark.parametrize("margin, heights", [
     # Just either side of the margin above the floor, and 0.2 mm and 0.05 mm beyond it,
     # where the hull (touching the ball) is within margin + 0.1 mm and the mesh is not.
@@ -118,13 +144,18 @@ def shape_distances(urdf, q):
     # Above the box: the hull 0.04 and 0.0499 away, the mesh's slot edges 0.058 and farther.
     (0.05, [0.06, 0.13, 0.16, 0.1699, 0.25]),
 ])
-def test_mesh_decides_where_its_hull_is_near(margin, heights):
-    model = build("notch_pair.urdf", margin=margin)
-    ref = Reference(data_path("notch_pair.urdf"), data_path(""), "", margin)
+def test_mesh_decides_where_its_hull_is_near(tmp_path, margin, heights, detailed):
+    # Detailed: the same solid in 2304 triangles, which the test also splits into
+    # pieces, each with a hull of its own.
+    package_dir = tmp_path if detailed else DATA
+    if detailed:
+        assert finer_notch(tmp_path, 3) == 36 * 4 ** 3
+    model = build("notch_pair.urdf", margin=margin, package_dir=str(package_dir))
+    ref = Reference(data_path("notch_pair.urdf"), package_dir, "", margin)
     straddles = 0
     for q in heights:
         expected = ref.collides(np.array([q]))
-        mesh_gap, hull_gap = shape_distances("notch_pair.urdf", q)
+        mesh_gap, hull_gap = shape_distances(package_dir, q)
         assert expected is (mesh_gap < margin), (q, mesh_gap)
         assert model.has_self_collision([q]) is expected, (margin, q, mesh_gap, hull_gap)
         straddles += hull_gap < margin + 1e-4 < mesh_gap
