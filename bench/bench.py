@@ -50,6 +50,9 @@ ROBOTS = {
 }
 QUERIES = ("forward_kinematics", "all_frame_transforms", "has_self_collision",
            "in_joint_limits")
+# has_self_collision again on the colliding and on the collision-free configurations
+# alone: the two cost differently (a colliding one ends at its first hit).
+SPLIT = ("has_self_collision colliding", "has_self_collision collision-free")
 
 
 class Robot:
@@ -145,6 +148,21 @@ class Robot:
             for q in configs:
                 col_pin(model, data, geom_model, geom_data, q, True)
 
+        verdicts = [col_pin(model, data, geom_model, geom_data, q, True) for q in configs]
+
+        def col_sweeps(wanted):
+            subset = [q for q, v in zip(configs, verdicts) if v is wanted]
+
+            def col_talvex_subset():
+                for q in subset:
+                    col_tv(q)
+
+            def col_pinpy_subset():
+                for q in subset:
+                    col_pin(model, data, geom_model, geom_data, q, True)
+
+            return (col_talvex_subset, col_pinpy_subset, len(subset)) if subset else None
+
         def lim_talvex():
             for q in configs:
                 lim_tv(q)
@@ -153,12 +171,17 @@ class Robot:
             for q in configs:
                 bool(np.all(q > lower) and np.all(q < upper))
 
-        return {
-            "forward_kinematics": (fk_talvex, fk_pinpy),
-            "all_frame_transforms": (all_talvex, all_pinpy),
-            "has_self_collision": (col_talvex, col_pinpy),
-            "in_joint_limits": (lim_talvex, lim_pinpy),
+        sweeps = {
+            "forward_kinematics": (fk_talvex, fk_pinpy, len(configs)),
+            "all_frame_transforms": (all_talvex, all_pinpy, len(configs)),
+            "has_self_collision": (col_talvex, col_pinpy, len(configs)),
+            "in_joint_limits": (lim_talvex, lim_pinpy, len(configs)),
         }
+        for name, wanted in zip(SPLIT, (True, False)):
+            split = col_sweeps(wanted)
+            if split:
+                sweeps[name] = split
+        return sweeps
 
 
 def ns_per_call(sweep, calls, repeat):
@@ -171,8 +194,7 @@ def ns_per_call(sweep, calls, repeat):
 def time_interleaved(robot, rounds, target_ms):
     """Median ns per call of each side, and the median of the per-round ratios."""
     results = {}
-    calls = len(robot.configs)
-    for query, (a, b) in robot.sweeps().items():
+    for query, (a, b, calls) in robot.sweeps().items():
         a(), b()  # warm up
         # Enough sweeps that one sample lasts about target_ms on the slower side.
         once = max(ns_per_call(a, calls, 1), ns_per_call(b, calls, 1)) * calls
@@ -297,7 +319,9 @@ def table(results):
              "talvex/floor | talvex - floor ns |",
              "|---|---|---:|---:|---:|---:|---:|---:|"]
     for name, robot in results["robots"].items():
-        for query in QUERIES:
+        for query in QUERIES + SPLIT:
+            if query not in robot["queries"]:
+                continue
             r = robot["queries"][query]
             floor = r.get("floor")
             fmt = (lambda v: f"{v:.0f}") if floor is not None else (lambda v: "-")

@@ -88,8 +88,8 @@ void RobotModel::build_from_urdf(const std::string& urdf_path, const std::string
   for (auto& request : fresh->geom_data.collisionRequests) {
     request.security_margin = collision_margin;
   }
-  fresh->collision_margin = collision_margin;
-  prepare_collision_test(*fresh);
+  fresh->self_collision.prepare(fresh->model, fresh->data, fresh->geom_model, fresh->geom_data,
+                                collision_margin, urdf_path);
 
   std::lock_guard<std::mutex> lock(work_mutex);
   models.swap(fresh);

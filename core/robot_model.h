@@ -14,6 +14,8 @@
 #include <pinocchio/geometry.hpp>
 #include <pinocchio/multibody.hpp>
 
+#include "collision.h"
+
 namespace corvane {
 namespace talvex {
 
@@ -69,28 +71,8 @@ class RobotModel {
     Data data;
     pinocchio::GeometryModel geom_model;
     pinocchio::GeometryData geom_data;
-    double collision_margin = 0.0;  // as written into every pair's request
-
-    // Self-collision pre-test, filled at build so that a query allocates nothing.
-    // A box is kept as centre and half extents: in the geometry's own frame
-    // (local) and, per query, around the placed geometry (world).
-    struct Box {
-      Eigen::Vector3d centre;
-      Eigen::Vector3d half;
-    };
-    std::vector<Box> local_boxes;  // per geometry
-    std::vector<Box> world_boxes;  // per geometry; scratch of the query
-    // Per geometry, whether its world box may rule a pair out (see collision.cpp).
-    std::vector<char> box_usable;
-    // Each pair's GJK starting guess as its fresh request had it (coal writes
-    // the last answer's guess back into the request after every test).
-    std::vector<coal::Vec3s> fresh_gjk_guess;
-    std::vector<coal::support_func_guess_t> fresh_support_guess;
+    SelfCollision self_collision;  // filled at build
   };
-
-  // Fills the pre-test's fields of a finished set (geometry work data made,
-  // margin written).
-  static void prepare_collision_test(Models& m);
 
   void require_built() const;
 

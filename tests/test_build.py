@@ -231,3 +231,17 @@ def test_ros_package_path_is_a_fallback_behind_package_dir(tmp_path, monkeypatch
     # With nothing under package_dir, the reader looks in those directories.
     monkeypatch.setenv("ROS_PACKAGE_PATH", str(DATA))
     assert collisions(build("mesh_pair.urdf", package_dir=str(tmp_path))) == [True, True, False]
+
+
+@pytest.mark.parametrize("bad", ["nan", "inf", "-inf"])
+def test_mesh_with_a_vertex_that_is_not_finite_is_refused(tmp_path, bad):
+    # The cube of mesh_pair with one coordinate spoilt: the mesh loader keeps it,
+    # and every test against that mesh would answer at random.
+    meshes = tmp_path / "talvex_test" / "meshes"
+    meshes.mkdir(parents=True)
+    cube = (DATA / "talvex_test" / "meshes" / "cube.stl").read_text()
+    (meshes / "cube.stl").write_text(cube.replace("vertex 0.1 0.1 0.1", f"vertex 0.1 {bad} 0.1", 1))
+    model = talvex.RobotModel()
+    with pytest.raises(ValueError, match=r"link 'base' of .*mesh_pair\.urdf.*cube\.stl.* not finite"):
+        model.build_from_urdf(data_path("mesh_pair.urdf"), str(tmp_path))
+    assert_unbuilt(model)

@@ -14,9 +14,10 @@ import math
 import numpy as np
 import pytest
 
-from conftest import ERD_SHARE, build, data_path
+from conftest import DATA, ERD_SHARE, build, data_path
 
 pin = pytest.importorskip("pinocchio")
+coal = pytest.importorskip("coal")
 from collision_reference import Reference, inside_samples  # noqa: E402  (needs pinocchio)
 
 ROBOTS = ERD_SHARE / "example-robot-data" / "robots" if ERD_SHARE else None
@@ -88,3 +89,90 @@ def test_margin_reaches_past_bare_boxes(margin, gaps):
         assert model.has_self_collision([q]) is (gap < margin), (margin, gap, bare_box_gap(q))
     if margin == 0.05:  # the case this robot is for is really in the list
         assert any(gap < margin and bare_box_gap(gap + 2 * R) > 0 for gap in gaps)
+
+
+def shape_distances(package_dir, q):
+    """(mesh distance, hull distance) of notch_pair's two geometries at q, through
+    Pinocchio's and coal's own bindings."""
+    urdf = data_path("notch_pair.urdf")
+    model = pin.buildModelFromUrdf(urdf)
+    geom = pin.buildGeomFromUrdf(model, urdf, pin.COLLISION, package_dirs=[str(package_dir)])
+    data, geom_data = model.createData(), pin.GeometryData(geom)
+    pin.updateGeometryPlacements(model, data, geom, geom_data, np.array([q]))
+    mesh, ball = (g.geometry for g in geom.geometryObjects)
+    mesh.buildConvexHull(False, "")
+    place = [coal.Transform3s(p.rotation, p.translation) for p in geom_data.oMg]
+
+    def dist(a, b):
+        return coal.distance(a, place[0], b, place[1], coal.DistanceRequest(), coal.DistanceResult())
+
+    return dist(mesh, ball), dist(mesh.convex, ball)
+
+
+def finer_notch(package_dir, times):
+    """notch.stl with every triangle cut into four, `times` over, under package_dir:
+    the same solid as a mesh detailed enough to be split into pieces."""
+    text = (DATA / "talvex_test" / "meshes" / "notch.stl").read_text()
+    corners = [tuple(map(float, line.split()[1:])) for line in text.splitlines()
+               if line.strip().startswith("vertex")]
+    triangles = [corners[k:k + 3] for k in range(0, len(corners), 3)]
+    for _ in range(times):
+        finer = []
+        for a, b, c in triangles:
+            ab, bc, ca = (tuple((x + y) / 2 for x, y in zip(p, r)) for p, r in ((a, b), (b, c), (c, a)))
+            finer += [(a, ab, ca), (ab, b, bc), (ca, bc, c), (ab, bc, ca)]
+        triangles = finer
+    out = ["solid notch"]
+    for triangle in triangles:
+        out += ["facet normal 0 0 0", "outer loop"]
+        out += [f"vertex {x!r} {y!r} {z!r}" for x, y, z in triangle]
+        out += ["endloop", "endfacet"]
+    meshes = package_dir / "talvex_test" / "meshes"
+    meshes.mkdir(parents=True)
+    (meshes / "notch.stl").write_text("\n".join(out + ["endsolid notch"]) + "\n")
+    return len(triangles)
+
+
+# notch_pair.urdf: a ball of radius 0.02 at height q above the floor of a slot cut into
+# a box mesh; the slot's walls are 0.03 from the ball, its convex hull the whole box.
+@pytest.mark.parametrize("detailed", [False, True])
+@pytest.mark.parametrize("margin, heights", [
+    # Just either side of the margin above the floor, and 0.2 mm and 0.05 mm beyond it,
+    # where the hull (touching the ball) is within margin + 0.1 mm and the mesh is not.
+    (0.0, [0.0199, 0.0201, 0.0202, 0.02005, 0.05, 0.13]),
+    (0.005, [0.0249, 0.0251, 0.0252, 0.02505, 0.05, 0.13]),
+    # Above the box: the hull 0.04 and 0.0499 away, the mesh's slot edges 0.058 and farther.
+    (0.05, [0.06, 0.13, 0.16, 0.1699, 0.25]),
+])
+def test_mesh_decides_where_its_hull_is_near(tmp_path, margin, heights, detailed):
+    # Detailed: the same solid in 2304 triangles, which the test also splits into
+    # pieces, each with a hull of its own.
+    package_dir = tmp_path if detailed else DATA
+    if detailed:
+        assert finer_notch(tmp_path, 3) == 36 * 4 ** 3
+    model = build("notch_pair.urdf", margin=margin, package_dir=str(package_dir))
+    ref = Reference(data_path("notch_pair.urdf"), package_dir, "", margin)
+    straddles = 0
+    for q in heights:
+        expected = ref.collides(np.array([q]))
+        mesh_gap, hull_gap = shape_distances(package_dir, q)
+        assert expected is (mesh_gap < margin), (q, mesh_gap)
+        assert model.has_self_collision([q]) is expected, (margin, q, mesh_gap, hull_gap)
+        straddles += hull_gap < margin + 1e-4 < mesh_gap
+    assert straddles >= 2  # the cases this robot is for are really in the list
+
+
+@pytest.mark.parametrize("scale", ["1 1 0", "1 1 1e-9", "0 0 0", "1 0 0"])
+def test_mesh_without_a_solid_hull_is_tested_exactly(tmp_path, scale):
+    # A cube flattened, squashed to a line or a point: qhull cannot make a hull of
+    # it, so its pairs go to the exact test alone; the build must neither fail nor
+    # crash, and the verdicts are Pinocchio's.
+    urdf = tmp_path / "flat.urdf"
+    urdf.write_text((DATA / "mesh_pair.urdf").read_text().replace(
+        'cube.stl"/>', f'cube.stl" scale="{scale}"/>'))
+    margin = 0.005
+    model = build(str(urdf), margin=margin)
+    ref = Reference(urdf, DATA, "", margin)
+    verdicts = [(q, ref.collides(np.array([q]))) for q in (0.0, 0.0951, 0.1049, 0.1051, 0.2, 0.5)]
+    assert [model.has_self_collision([q]) for q, _ in verdicts] == [v for _, v in verdicts]
+    assert any(v for _, v in verdicts)
