@@ -22,6 +22,7 @@
 #include <coal/BVH/BVH_model.h>
 #include <coal/mesh_loader/assimp.h>
 #include <console_bridge/console.h>
+#include <pinocchio/parsers/utils.hpp>
 #include <tinyxml2.h>
 #include <urdf_model/link.h>
 
@@ -366,6 +367,10 @@ std::string mib(double bytes) {
 // vertices looked at between reading and fitting.
 class FiniteMeshLoader : public coal::MeshLoader {
  public:
+  FiniteMeshLoader(const urdf::ModelInterface& tree, const std::string& urdf_path,
+                   const std::string& package_dir)
+      : tree(tree), urdf_path(urdf_path), package_dir(package_dir) {}
+
   coal::BVHModelPtr_t load(const std::string& filename, const coal::Vec3s& scale) override {
     coal::internal::Loader scene;
     scene.load(filename);
@@ -375,7 +380,8 @@ class FiniteMeshLoader : public coal::MeshLoader {
       const coal::Vec3s& v = mesh.vertices_[i];
       if (!v.allFinite()) {
         throw std::invalid_argument(
-            "RobotModel::build_from_urdf: the mesh " + filename + " has a vertex that is not "
+            "RobotModel::build_from_urdf: " + link_of(filename) + "the mesh " + filename +
+            " has a vertex that is not "
             "finite (vertex " + std::to_string(i + 1) + " at " + number(v.x()) + " " +
             number(v.y()) + " " + number(v.z()) + " once scaled by " + number(scale.x()) + " " +
             number(scale.y()) + " " + number(scale.z()) + "); collision needs finite vertices.");
@@ -390,6 +396,29 @@ class FiniteMeshLoader : public coal::MeshLoader {
     model->endModel();
     return model;
   }
+
+ private:
+  // "link 'NAME' of URDF: " for the first link (by name) whose collision mesh
+  // the reader resolves to `filename`; empty if none does.
+  std::string link_of(const std::string& filename) const {
+    for (const auto& [name, link] : tree.links_) {
+      for (const urdf::CollisionSharedPtr& collision : link->collision_array) {
+        if (!collision || !collision->geometry ||
+            collision->geometry->type != urdf::Geometry::MESH) {
+          continue;
+        }
+        const auto& mesh = static_cast<const urdf::Mesh&>(*collision->geometry);
+        if (pinocchio::retrieveResourcePath(mesh.filename, {package_dir}) == filename) {
+          return "link '" + name + "' of " + urdf_path + ": ";
+        }
+      }
+    }
+    return "";
+  }
+
+  const urdf::ModelInterface& tree;
+  const std::string urdf_path;
+  const std::string package_dir;
 };
 
 class WorkDataTooLarge : public std::bad_alloc {
@@ -511,8 +540,10 @@ void check_collision_elements(const urdf::ModelInterface& tree, const std::strin
   }
 }
 
-std::shared_ptr<coal::MeshLoader> finite_mesh_loader() {
-  return std::make_shared<FiniteMeshLoader>();
+std::shared_ptr<coal::MeshLoader> finite_mesh_loader(const urdf::ModelInterface& tree,
+                                                    const std::string& urdf_path,
+                                                    const std::string& package_dir) {
+  return std::make_shared<FiniteMeshLoader>(tree, urdf_path, package_dir);
 }
 
 void check_work_data_fits(const pinocchio::Model& model,

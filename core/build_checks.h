@@ -52,9 +52,11 @@ void check_collision_elements(const urdf::ModelInterface& tree, const std::strin
 
 // The mesh loader the geometry reader is given: coal's own loading and fit,
 // except that a mesh with a vertex that is not finite once scaled is refused
-// with std::invalid_argument naming the file, before coal fits its bounding
-// volumes (which then fail and write to std::cerr).
-std::shared_ptr<coal::MeshLoader> finite_mesh_loader();
+// with std::invalid_argument naming the link and the file, before coal fits its
+// bounding volumes (which then fail and write to std::cerr). `tree` must outlive it.
+std::shared_ptr<coal::MeshLoader> finite_mesh_loader(const urdf::ModelInterface& tree,
+                                                    const std::string& urdf_path,
+                                                    const std::string& package_dir);
 
 // Refuses, with a std::bad_alloc whose what() gives the figures (MemoryError in
 // Python), work data that would not fit in the memory this process can get.

@@ -267,9 +267,7 @@ void SelfCollision::build_pieces(std::size_t g, const coal::BVHModelBase& mesh,
   for (const auto& hull : piece_hulls[g]) pieces[g].push_back(hull.get());
 }
 
-void SelfCollision::build_hulls(const pinocchio::Model& model,
-                                pinocchio::GeometryModel& geom_model,
-                                const std::string& urdf_path) {
+void SelfCollision::build_hulls(pinocchio::GeometryModel& geom_model) {
   const std::size_t geometries = geom_model.geometryObjects.size();
   hulls.assign(geometries, nullptr);
   piece_hulls.assign(geometries, {});
@@ -278,18 +276,7 @@ void SelfCollision::build_hulls(const pinocchio::Model& model,
     const pinocchio::GeometryObject& object = geom_model.geometryObjects[g];
     auto* mesh = dynamic_cast<coal::BVHModelBase*>(object.geometry.get());
     if (!mesh || !mesh->vertices) continue;
-    // The mesh loader keeps a NaN or infinite coordinate of the file: every
-    // bounding volume over it is meaningless and the test answers anything.
-    for (const coal::Vec3s& vertex : *mesh->vertices) {
-      if (!vertex.allFinite()) {
-        const std::string link = object.parentFrame < model.frames.size()
-                                     ? model.frames[object.parentFrame].name
-                                     : object.name;
-        throw std::invalid_argument("RobotModel::build_from_urdf: link '" + link + "' of " +
-                                    urdf_path + ": the mesh " + object.meshPath +
-                                    " has a vertex that is not finite.");
-      }
-    }
+    // Every vertex is finite: the build's mesh loader refuses any other mesh.
     if (!spans_a_solid(*mesh->vertices)) continue;
     // buildConvexHull stores the hull in the mesh's own `convex`, which the
     // exact test would then carry around: keep it aside and put back what was there.
@@ -330,8 +317,7 @@ void SelfCollision::build_hulls(const pinocchio::Model& model,
 
 void SelfCollision::prepare(const pinocchio::Model& model, pinocchio::Data& data,
                             pinocchio::GeometryModel& geom_model,
-                            pinocchio::GeometryData& geom_data, double collision_margin,
-                            const std::string& urdf_path) {
+                            pinocchio::GeometryData& geom_data, double collision_margin) {
   margin = collision_margin;
   const std::size_t geometries = geom_model.geometryObjects.size();
   local_boxes.resize(geometries);
@@ -350,7 +336,7 @@ void SelfCollision::prepare(const pinocchio::Model& model, pinocchio::Data& data
       local.half.array() += shape->getSweptSphereRadius();
     }
   }
-  build_hulls(model, geom_model, urdf_path);
+  build_hulls(geom_model);
 
   const std::size_t pairs = geom_model.collisionPairs.size();
   hull_pairs.assign(pairs, HullPair{});
@@ -405,7 +391,7 @@ void SelfCollision::order_pairs(const pinocchio::Model& model, pinocchio::Data& 
                                 pinocchio::GeometryData& geom_data) {
   // The answer is whether any pair collides, so the order of the pairs cannot
   // change it as long as no pair test throws: every pair has a collision
-  // function (checked above), every mesh is finite (build_hulls) as is every
+  // function (checked above), every mesh is finite (the build's loader) as is every
   // primitive (checked when the URDF was read), and a query walks this order
   // only when every placement is rigid and bounded (collides).
   const std::size_t pairs = geom_model.collisionPairs.size();

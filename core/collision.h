@@ -23,13 +23,11 @@ namespace talvex {
 class SelfCollision {
  public:
   // Called once the geometry work data exists and every request holds
-  // `margin`. Refuses (std::invalid_argument naming the link and the file) a
-  // mesh with a vertex that is not finite; fills everything a query needs,
-  // so that a query allocates nothing. `data` and the placements in
-  // `geom_data` are used as scratch.
+  // `margin`. Fills everything a query needs, so that a query allocates
+  // nothing. `data` and the placements in `geom_data` are used as scratch.
   void prepare(const pinocchio::Model& model, pinocchio::Data& data,
                pinocchio::GeometryModel& geom_model, pinocchio::GeometryData& geom_data,
-               double margin, const std::string& urdf_path);
+               double margin);
 
   // Whether any pair is in collision at q_rad (the work data are written).
   bool collides(const pinocchio::Model& model, pinocchio::Data& data,
@@ -74,8 +72,7 @@ class SelfCollision {
                   pinocchio::GeometryData& geom_data) const;
   void build_pieces(std::size_t g, const coal::BVHModelBase& mesh,
                     const coal::BVHModel<coal::OBBRSS>& tree);
-  void build_hulls(const pinocchio::Model& model, pinocchio::GeometryModel& geom_model,
-                   const std::string& urdf_path);
+  void build_hulls(pinocchio::GeometryModel& geom_model);
   void order_pairs(const pinocchio::Model& model, pinocchio::Data& data,
                    const pinocchio::GeometryModel& geom_model,
                    pinocchio::GeometryData& geom_data);

@@ -73,7 +73,8 @@ void RobotModel::build_from_urdf(const std::string& urdf_path, const std::string
   // checked before either is allocated.
   pinocchio::GeometryModel geom_model;
   pinocchio::urdf::buildGeom(model, urdf_path, pinocchio::COLLISION, geom_model,
-                             std::vector<std::string>{package_dir}, finite_mesh_loader());
+                             std::vector<std::string>{package_dir},
+                             finite_mesh_loader(*tree, urdf_path, package_dir));
   geom_model.addAllCollisionPairs();
 
   // A missing SRDF is not an error; an existing one must be readable.
@@ -89,7 +90,7 @@ void RobotModel::build_from_urdf(const std::string& urdf_path, const std::string
     request.security_margin = collision_margin;
   }
   fresh->self_collision.prepare(fresh->model, fresh->data, fresh->geom_model, fresh->geom_data,
-                                collision_margin, urdf_path);
+                                collision_margin);
 
   std::lock_guard<std::mutex> lock(work_mutex);
   models.swap(fresh);
