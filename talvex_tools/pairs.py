@@ -90,7 +90,11 @@ class PairModel:
             of_pair.append(index.setdefault(key, len(index)))
         self.pairs = list(index)
         self._of_pair = np.array(of_pair, dtype=np.intp)
-        self._active = np.ones(len(of_pair), dtype=bool)
+        # Proxies into the result vectors, made once: walking the vectors afresh
+        # costs as much as the tests themselves on a robot of thousands of pairs.
+        self._results = list(self.geom_data.collisionResults)
+        self._distance_results = list(self.geom_data.distanceResults)
+        self.restrict(np.ones(len(self.pairs), dtype=bool))
 
     @property
     def nq(self):
@@ -105,7 +109,9 @@ class PairModel:
                 self.geom_data.activateCollisionPair(k)
             else:
                 self.geom_data.deactivateCollisionPair(k)
-        self._active = active
+        self._tested = np.flatnonzero(active)
+        self._tested_results = [self._results[k] for k in self._tested]
+        self._tested_distances = [self._distance_results[k] for k in self._tested]
 
     def moved_by(self, joint_names):
         """Mask over `pairs`: the link pairs whose two links move relative to each other
@@ -119,24 +125,33 @@ class PairModel:
                 moves[k] |= side[pair.first] != side[pair.second]
         return np.bincount(self._of_pair[moves], minlength=len(self.pairs)) > 0
 
+    def joints_between(self, a, b):
+        """The names of the joints on the kinematic path between links a and b: the ones
+        that move them relative to each other."""
+        ends = [self.model.frames[self.model.getFrameId(link)].parentJoint for link in (a, b)]
+        paths = [set(self.model.supports[j]) for j in ends]
+        on_path = (paths[0] ^ paths[1]) - {0}
+        return [self.model.names[j] for j in sorted(on_path)]
+
     def collisions(self, q):
         """Boolean per link pair: in collision at q (closer than the margin)."""
-        self.pin.computeCollisions(self.model, self.data, self.geom, self.geom_data,
-                                   np.asarray(q, dtype=float), False)
-        hit = np.fromiter((r.isCollision() for r in self.geom_data.collisionResults),
-                          dtype=bool, count=len(self._of_pair)) & self._active
-        return np.bincount(self._of_pair[hit], minlength=len(self.pairs)) > 0
+        out = np.zeros(len(self.pairs), dtype=bool)
+        if self.pin.computeCollisions(self.model, self.data, self.geom, self.geom_data,
+                                      np.asarray(q, dtype=float), False):
+            hit = np.fromiter((r.isCollision() for r in self._tested_results), dtype=bool,
+                              count=len(self._tested))
+            out[self._of_pair[self._tested[hit]]] = True
+        return out
 
     def distances(self, q):
         """Distance per link pair at q in metres: the smallest over its geometry pairs
         (coal reports overlapping meshes at 0, overlapping primitives below 0)."""
         self.pin.computeDistances(self.model, self.data, self.geom, self.geom_data,
                                   np.asarray(q, dtype=float))
-        each = np.fromiter((r.min_distance for r in self.geom_data.distanceResults),
-                           dtype=float, count=len(self._of_pair))
-        each[~self._active] = np.inf
+        each = np.fromiter((r.min_distance for r in self._tested_distances), dtype=float,
+                           count=len(self._tested))
         out = np.full(len(self.pairs), np.inf)
-        np.minimum.at(out, self._of_pair, each)
+        np.minimum.at(out, self._of_pair[self._tested], each)
         return out
 
     def verdicts(self, samples, bar=None):
