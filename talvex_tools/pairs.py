@@ -190,7 +190,7 @@ class _Silent:
 
 
 @contextlib.contextmanager
-def progress(total, desc):
+def progress(total, desc, unit):
     """A progress bar on stderr when it is a terminal (tqdm), nothing otherwise; closed
     however the work ends, so no bar is redrawn after an error or Ctrl-C."""
     bar = _Silent()
@@ -200,7 +200,7 @@ def progress(total, desc):
         except ImportError:
             pass
         else:
-            bar = tqdm(total=total, desc=desc, unit="q", leave=False, dynamic_ncols=True)
+            bar = tqdm(total=total, desc=desc, unit=unit, leave=False, dynamic_ncols=True)
     try:
         yield bar
     finally:

@@ -1,11 +1,10 @@
-"""The data tools of examples/: label_configurations.py and cspace_slice.py.
+"""The data tool of examples/: label_configurations.py (talvex cspace: test_cspace.py).
 
 Their answers are checked against direct calls on a RobotModel of the test's own;
 the tools run as users run them, in a child interpreter with warnings as errors.
 """
 
 import importlib.metadata
-import importlib.util
 import json
 import math
 import os
@@ -131,9 +130,8 @@ BROKEN = '<robot name="r"><link name="a"/><joint name="j" type="revolute"/></rob
         ("label_configurations.py", [*PANDA[1:], "--count", 5, "--cluster", "tcp://127.0.0.1:9",
                                      "--connect-timeout", 1], "cannot reach the cluster"),
         ("label_configurations.py", [*PANDA[1:], "--count", 5, "--out", "FULL"], "not an empty"),
-        ("cspace_slice.py", [*PANDA[1:], "--joints", "panda_joint2", "nope"], "no joint named"),
     ],
-    ids=["missing", "broken", "count", "frame", "cluster", "out-full", "joint"],
+    ids=["missing", "broken", "count", "frame", "cluster", "out-full"],
 )
 def test_bad_input_is_one_line_and_leaves_no_output(tmp_path, name, args, message):
     (tmp_path / "broken.urdf").write_text(BROKEN)
@@ -144,40 +142,10 @@ def test_bad_input_is_one_line_and_leaves_no_output(tmp_path, name, args, messag
     urdf = [] if args[0] in subs else [PANDA[0]]
     args = urdf + [subs.get(a, a) for a in args]
     if "--out" not in args:
-        args += ["--out", tmp_path / "out.png" if name == "cspace_slice.py" else tmp_path / "out"]
+        args += ["--out", tmp_path / "out"]
     run = tool(name, *args)
     assert run.returncode == 2
     assert len(run.stderr.splitlines()) == 1 and message in run.stderr, run.stderr
     assert run.stderr.startswith(f"{name}: error: ")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["broken.urdf", "full"]
     assert [p.name for p in (tmp_path / "full").iterdir()] == ["keep"]
-
-
-@needs_erd
-def test_cspace_slice_map_matches_direct_calls(tmp_path, monkeypatch):
-    monkeypatch.syspath_prepend(str(EXAMPLES))
-    spec = importlib.util.spec_from_file_location("cspace_slice", EXAMPLES / "cspace_slice.py")
-    cspace = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(cspace)
-    out = tmp_path / "map.png"
-    args = cspace.parse_args([*map(str, PANDA), "--joints", "panda_joint2", "panda_joint4",
-                              "--resolution", "11", "--threads", "2", "--out", str(out)])
-    grid = cspace.run(args)
-    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-
-    robot = panda()
-    lo, hi = robot.lower_position_limits(), robot.upper_position_limits()
-    # Every joint at zero but panda_joint4, whose range [-3.07, -0.07] excludes it:
-    # held 1 % of its range inside its upper bound. The fingers' 0 is a bound too.
-    base = np.zeros(9)
-    base[3] = hi[3] - 0.01 * (hi[3] - lo[3])
-    base[7:] = lo[7:] + 0.01 * (hi[7:] - lo[7:])
-    expected = np.empty((11, 11), dtype=bool)
-    for i in range(11):
-        for j in range(11):
-            q = base.copy()
-            q[1] = lo[1] + (j + 0.5) * (hi[1] - lo[1]) / 11
-            q[3] = lo[3] + (i + 0.5) * (hi[3] - lo[3]) / 11
-            expected[i, j] = robot.has_self_collision(q)
-    np.testing.assert_array_equal(grid, expected)
-    assert expected.any() and not expected.all()

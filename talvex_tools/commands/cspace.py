@@ -303,12 +303,12 @@ def run(args):
     n = args.resolution
 
     start = time.perf_counter()
-    with progress(n, "rows") as bar:
+    with progress(n, "rows", " rows") as bar:
         grid = collision_map(files, base, x, y, n, args.threads, bar)
     seconds = time.perf_counter() - start
     colour, names, fixed = np.full(grid.shape, -1), [], []
     if not args.plain and grid.any():
-        with progress(int(grid.sum()), "pairs") as bar:
+        with progress(int(grid.sum()), "pairs", " cells") as bar:
             colour, names, fixed = pair_map(files, base, x, y, grid, bar)
 
     held_text = f", {' '.join(f'{k}={v:g}' for k, v in args.lock)}" if args.lock else ""

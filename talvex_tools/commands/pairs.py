@@ -127,7 +127,7 @@ def over_samples(args, files, robot, layout, held, samples):
     n = len(samples)
     talvex_hits = np.array([robot.has_self_collision(q) for q in samples])
     model = PairModel(files)
-    with progress(n, "pairs") as bar:
+    with progress(n, "pairs", " q") as bar:
         hits = model.verdicts(samples, bar)
     found = ranked(model.pairs, hits)
     share, talvex_share = hits.any(axis=1).mean(), talvex_hits.mean()
