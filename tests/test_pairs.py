@@ -20,7 +20,7 @@ from test_collision import contacts, elements, surface_gap
 pin = pytest.importorskip("pinocchio")
 
 from talvex_tools import sampling  # noqa: E402
-from talvex_tools.pairs import summarise  # noqa: E402
+from talvex_tools.pairs import colliding_pairs, summarise  # noqa: E402
 from talvex_tools.robot import RobotFiles  # noqa: E402
 
 TREE = DATA / "coll_tree.urdf"
@@ -118,8 +118,7 @@ def test_command_at_one_configuration_gives_distances(q, margin):
     assert set(listed) == {pair for pair, gap in gaps.items() if gap < near}
     for pair, entry in listed.items():
         assert entry["collides"] is (gaps[pair] < margin)
-        if gaps[pair] > 0:  # overlap depths of a mesh-free pair are coal's own
-            assert entry["distance"] == pytest.approx(gaps[pair], abs=1e-9)
+        assert entry["distance"] == pytest.approx(gaps[pair], abs=1e-9)
     assert report["collides"] is report["talvex_collides"] is bool(contacts(q, margin))
     distances = [p["distance"] for p in report["pairs"]]
     assert distances == sorted(distances)
@@ -211,3 +210,13 @@ def test_continuous_pair_must_be_on_the_unit_circle():
     assert run.returncode == 2 and "entries 2-3 are the (cos, sin) of cont" in run.stderr
     q[1], q[2] = 0.6, 0.8
     assert talvex("pairs", DATA / "cspace.urdf", "--q", *q).returncode == 0
+
+
+@pytest.mark.parametrize("q", [[0.0, -0.25], [0.3 + 0.003, -0.9], [0.5, 0.5]])
+def test_colliding_pairs_at_one_configuration(q):
+    found = colliding_pairs(tree_files(), np.array(q))
+    assert {frozenset(p[:2]) for p in found} == contacts(q)
+    gaps = hand_distances(q)
+    assert all(d == pytest.approx(gaps[frozenset((a, b))], abs=1e-9)
+               for a, b, d in found)
+    assert [d for *_, d in found] == sorted(d for *_, d in found)

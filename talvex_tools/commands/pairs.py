@@ -36,6 +36,10 @@ REQUIRES = ("pinocchio",)
 SAMPLES = 1000
 NEAR = 0.02
 TOP = 20
+# A pair in collision in this share of the samples or more touches wherever its joints
+# put it (as talvex srdf's "Always"); one above ADVISE is worth naming its joints.
+ALWAYS = 0.95
+ADVISE = 0.2
 # A rotation typed by hand, (cos, sin) or a quaternion, is taken if its norm is this
 # close to 1, and normalised.
 UNIT_TOLERANCE = 1e-3
@@ -154,14 +158,33 @@ def over_samples(args, files, robot, layout, held, samples):
     for a, b, s in shown:
         print(f"  {100 * s:5.1f} %  {a} / {b}")
     if len(shown) < len(found):
-        print(f"  ... {len(found) - len(shown)} more, none above {100 * found[len(shown)][2]:.1f} %"
-              " (--top 0 lists all)")
+        print(f"  ... {len(found) - len(shown)} more, from {100 * found[len(shown)][2]:.1f} % "
+              "down (--top 0 lists all)")
     if differ:
         print(f"note: talvex and Pinocchio differ on {differ} of the {n} configurations")
-    if found and found[0][2] >= 0.5:
-        print("To see past a pair: hold the joints that move it with --lock NAME=VALUE, or "
-              "disable a pair that cannot collide in practice in the SRDF (talvex srdf).")
+    for line in advice(model, found, {j.name for j in layout if j.start in held}):
+        print(line)
     return 0
+
+
+def advice(model, found, held):
+    """What to do about the pairs that collide most: the ones in (nearly) every sample
+    belong in an SRDF; for the first of the others, the joints that bring it together."""
+    lines = []
+    always = [pair for pair in found if pair[2] >= ALWAYS]
+    if always:
+        lines.append(f"{len(always)} pair{'s collide' if len(always) > 1 else ' collides'} in "
+                     f"{ALWAYS:.0%} of the samples or more: links that touch wherever their "
+                     "joints put them, as joined links often do. An SRDF that disables them "
+                     "(talvex srdf) shows what else collides.")
+    rest = [pair for pair in found if pair[2] < ALWAYS]
+    if rest and rest[0][2] >= ADVISE:
+        a, b, share = rest[0]
+        joints = [j for j in model.joints_between(a, b) if j not in held]
+        if joints:
+            lines.append(f"{a} / {b} ({share:.1%}) is moved by {', '.join(joints)}; "
+                         "--lock NAME=VALUE (patterns allowed) holds joints while sampling.")
+    return lines
 
 
 def at_configuration(args, files, robot, layout, q):
