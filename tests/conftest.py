@@ -1,5 +1,8 @@
 import importlib.metadata
+import os
 import pathlib
+import subprocess
+import sys
 
 import pytest
 
@@ -55,3 +58,15 @@ def assert_unbuilt(model):
         with pytest.raises(RuntimeError) as info:
             call(model)
         assert str(info.value) == READINESS, name
+
+
+# The talvex command as installed beside this interpreter (the console script of the
+# wheel, not the source tree), with warnings as errors.
+TALVEX = pathlib.Path(sys.executable).parent / "talvex"
+
+
+def run_talvex(*args, env=None, timeout=300, **kwargs):
+    """Run the installed talvex command; its CompletedProcess (text output)."""
+    env = dict(os.environ if env is None else env, PYTHONWARNINGS="error")
+    return subprocess.run([str(TALVEX), *map(str, args)], capture_output=True, text=True,
+                          timeout=timeout, env=env, **kwargs)

@@ -11,14 +11,13 @@ import pty
 import signal
 import struct
 import subprocess
-import sys
 import termios
 import time
 
 import numpy as np
 import pytest
 
-from conftest import DATA, ERD_SHARE, build
+from conftest import DATA, ERD_SHARE, TALVEX, build, run_talvex
 from test_collision import contacts, nearest_to_margin
 
 pytest.importorskip("matplotlib")
@@ -32,11 +31,11 @@ PANDA = [PANDA_DIR / "urdf/panda.urdf", "--srdf", PANDA_DIR / "srdf/panda.srdf",
 
 
 def command(*args):
-    return [sys.executable, "-W", "error", "-m", "talvex_tools", "cspace", *map(str, args)]
+    return [str(TALVEX), "cspace", *map(str, args)]
 
 
 def talvex_cspace(*args, env=None):
-    return subprocess.run(command(*args), capture_output=True, text=True, timeout=300, env=env)
+    return run_talvex("cspace", *args, env=env)
 
 
 def cells(tmp_path, *args):

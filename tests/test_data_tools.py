@@ -1,4 +1,4 @@
-"""The data tool of examples/: label_configurations.py (talvex cspace: test_cspace.py).
+"""The data tool talvex label (talvex cspace: test_cspace.py).
 
 Their answers are checked against direct calls on a RobotModel of the test's own;
 the tools run as users run them, in a child interpreter with warnings as errors.
@@ -9,14 +9,12 @@ import json
 import math
 import os
 import pathlib
-import subprocess
-import sys
 import uuid
 
 import numpy as np
 import pytest
 
-from conftest import DATA, ERD_SHARE, build
+from conftest import DATA, ERD_SHARE, build, run_talvex
 
 pq = pytest.importorskip("pyarrow.parquet")
 psutil = pytest.importorskip("psutil")
@@ -24,7 +22,6 @@ pytest.importorskip("distributed")
 pytest.importorskip("matplotlib")
 pytest.importorskip("tqdm")
 
-EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 needs_erd = pytest.mark.skipif(ERD_SHARE is None, reason="example-robot-data is not installed")
 PANDA_DIR = (ERD_SHARE or pathlib.Path()) / "example-robot-data/robots/panda_description"
 PANDA = [PANDA_DIR / "urdf/panda.urdf", "--srdf", PANDA_DIR / "srdf/panda.srdf",
@@ -32,8 +29,7 @@ PANDA = [PANDA_DIR / "urdf/panda.urdf", "--srdf", PANDA_DIR / "srdf/panda.srdf",
 
 
 def tool(name, *args, env=None):
-    return subprocess.run([sys.executable, "-W", "error", str(EXAMPLES / name), *map(str, args)],
-                          capture_output=True, text=True, timeout=300, env=env)
+    return run_talvex(name, *args, env=env)
 
 
 def panda():
@@ -62,7 +58,8 @@ def test_labels_are_the_same_on_any_engine_and_match_direct_calls(tmp_path):
     # 130 configurations in chunks of 50: two full chunks and a short one.
     for engine in (["--threads", 1], ["--threads", 2], ["--local-cluster", 2]):
         out = tmp_path / engine[0].strip("-") / str(engine[1])
-        run = tool("label_configurations.py", *PANDA, "--count", 130, "--chunk-size", 50,
+        out.parent.mkdir(exist_ok=True)
+        run = tool("label", *PANDA, "--count", 130, "--chunk-size", 50,
                    "--seed", 7, "--frame", *frames, "--out", out, *engine, env=env)
         assert run.returncode == 0, run.stderr
         assert "Warning" not in run.stderr and "Traceback" not in run.stderr, run.stderr
@@ -99,7 +96,7 @@ def test_labels_are_the_same_on_any_engine_and_match_direct_calls(tmp_path):
 def test_samples_cover_every_joint_kind(tmp_path):
     # One joint of each kind: revolute, continuous, planar, floating, prismatic.
     out = tmp_path / "out"
-    run = tool("label_configurations.py", DATA / "cspace.urdf", "--count", 400, "--out", out,
+    run = tool("label", DATA / "cspace.urdf", "--count", 400, "--out", out,
                "--threads", 1)
     assert run.returncode == 0, run.stderr
     qs = np.array(pq.read_table(out)["q"].to_pylist())
@@ -123,13 +120,13 @@ BROKEN = '<robot name="r"><link name="a"/><joint name="j" type="revolute"/></rob
 @pytest.mark.parametrize(
     "name, args, message",
     [
-        ("label_configurations.py", ["MISSING", "--count", 5], "URDF file not found"),
-        ("label_configurations.py", ["BROKEN", "--count", 5], "cannot load"),
-        ("label_configurations.py", [*PANDA[1:], "--count", 0], "--count must be at least 1"),
-        ("label_configurations.py", [*PANDA[1:], "--count", 5, "--frame", "nope"], "--frame nope"),
-        ("label_configurations.py", [*PANDA[1:], "--count", 5, "--cluster", "tcp://127.0.0.1:9",
+        ("label", ["MISSING", "--count", 5], "URDF file not found"),
+        ("label", ["BROKEN", "--count", 5], "cannot load"),
+        ("label", [*PANDA[1:], "--count", 0], "--count: must be at least 1"),
+        ("label", [*PANDA[1:], "--count", 5, "--frame", "nope"], "--frame nope"),
+        ("label", [*PANDA[1:], "--count", 5, "--cluster", "tcp://127.0.0.1:9",
                                      "--connect-timeout", 1], "cannot reach the cluster"),
-        ("label_configurations.py", [*PANDA[1:], "--count", 5, "--out", "FULL"], "not an empty"),
+        ("label", [*PANDA[1:], "--count", 5, "--out", "FULL"], "is not empty"),
     ],
     ids=["missing", "broken", "count", "frame", "cluster", "out-full"],
 )
@@ -146,6 +143,6 @@ def test_bad_input_is_one_line_and_leaves_no_output(tmp_path, name, args, messag
     run = tool(name, *args)
     assert run.returncode == 2
     assert len(run.stderr.splitlines()) == 1 and message in run.stderr, run.stderr
-    assert run.stderr.startswith(f"{name}: error: ")
+    assert run.stderr.startswith(f"talvex {name}: error: ")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["broken.urdf", "full"]
     assert [p.name for p in (tmp_path / "full").iterdir()] == ["keep"]

@@ -8,13 +8,11 @@ with fresh work data for every configuration; the command runs as installed.
 import itertools
 import json
 import math
-import subprocess
-import sys
 
 import numpy as np
 import pytest
 
-from conftest import DATA, ERD_SHARE, build
+from conftest import DATA, ERD_SHARE, build, run_talvex
 from test_collision import contacts, elements, surface_gap
 
 pin = pytest.importorskip("pinocchio")
@@ -26,11 +24,6 @@ from talvex_tools.robot import RobotFiles  # noqa: E402
 TREE = DATA / "coll_tree.urdf"
 ROBOTS = ERD_SHARE / "example-robot-data" / "robots" if ERD_SHARE else None
 needs_erd = pytest.mark.skipif(ERD_SHARE is None, reason="example-robot-data is not installed")
-
-
-def talvex(*args):
-    return subprocess.run([sys.executable, "-W", "error", "-m", "talvex_tools", *map(str, args)],
-                          capture_output=True, text=True, timeout=300)
 
 
 def tree_files(srdf=None, margin=0.005):
@@ -85,7 +78,7 @@ def test_summarise_gives_the_share_of_each_pair(tmp_path, margin, disabled):
 ])
 def test_command_over_samples_matches_the_geometry_and_talvex(locks, held):
     lock_args = [a for lock in locks for a in ("--lock", lock)]
-    run = talvex("pairs", TREE, "--samples", 400, "--seed", 11, "--json", *lock_args)
+    run = run_talvex("pairs", TREE, "--samples", 400, "--seed", 11, "--json", *lock_args)
     assert run.returncode == 0 and run.stderr == "", run.stderr
     report = json.loads(run.stdout)
 
@@ -110,7 +103,7 @@ def test_command_over_samples_matches_the_geometry_and_talvex(locks, held):
 ])
 def test_command_at_one_configuration_gives_distances(q, margin):
     near = 0.25
-    run = talvex("pairs", TREE, "--margin", margin, "--near", near, "--json", "--q", *q)
+    run = run_talvex("pairs", TREE, "--margin", margin, "--near", near, "--json", "--q", *q)
     assert run.returncode == 0, run.stderr
     report = json.loads(run.stdout)
     gaps = hand_distances(q)
@@ -170,7 +163,7 @@ def test_locking_a_hand_fixes_its_pairs():
     # not others. Held at 0, a pair of two hand links is in collision always or never.
     urdf = ROBOTS / "tiago_description/robots/tiago.urdf"
     args = ["pairs", urdf, "--package-dir", ERD_SHARE, "--samples", 40, "--json"]
-    free, held = (json.loads(talvex(*args, *extra).stdout)
+    free, held = (json.loads(run_talvex(*args, *extra).stdout)
                   for extra in ([], ["--lock", "hand_*=0"]))
 
     def hand_shares(report):
@@ -197,7 +190,7 @@ BAD = [
 
 @pytest.mark.parametrize("args, message", BAD, ids=[b[1][:24] for b in BAD])
 def test_bad_input_is_one_line(args, message):
-    run = talvex("pairs", TREE, *args)
+    run = run_talvex("pairs", TREE, *args)
     assert run.returncode == 2 and run.stdout == ""
     assert run.stderr.count("\n") == 1 and run.stderr.startswith("talvex pairs: error: ")
     assert message in run.stderr, run.stderr
@@ -206,10 +199,10 @@ def test_bad_input_is_one_line(args, message):
 def test_continuous_pair_must_be_on_the_unit_circle():
     # cspace.urdf: revolute, continuous (cos, sin), planar, floating, prismatic.
     q = [0.1, 2.0, 0.0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0]
-    run = talvex("pairs", DATA / "cspace.urdf", "--q", *q)
+    run = run_talvex("pairs", DATA / "cspace.urdf", "--q", *q)
     assert run.returncode == 2 and "entries 2-3 are the (cos, sin) of cont" in run.stderr
     q[1], q[2] = 0.6, 0.8
-    assert talvex("pairs", DATA / "cspace.urdf", "--q", *q).returncode == 0
+    assert run_talvex("pairs", DATA / "cspace.urdf", "--q", *q).returncode == 0
 
 
 @pytest.mark.parametrize("q", [[0.0, -0.25], [0.3 + 0.003, -0.9], [0.5, 0.5]])

@@ -9,8 +9,6 @@ collision pairs and SRDFs written by others.
 """
 
 import pathlib
-import subprocess
-import sys
 import types
 import typing
 
@@ -18,7 +16,7 @@ import numpy as np
 import pytest
 
 import talvex
-from conftest import DATA, ERD_SHARE
+from conftest import ERD_SHARE
 
 pin = pytest.importorskip("pinocchio")
 from collision_reference import inside_samples, joint_layout  # noqa: E402  (needs pinocchio)
@@ -200,78 +198,3 @@ def test_self_collision(robot):
     if robot.mixed:
         assert any(answers), "no sample collides"
         assert not all(answers), "every sample collides"
-
-
-# The demo command.
-
-DEMO = pathlib.Path(__file__).resolve().parent.parent / "examples" / "inspect_robot.py"
-
-
-def _run_demo(*args):
-    return subprocess.run(
-        [sys.executable, str(DEMO), *map(str, args)], capture_output=True, text=True, timeout=120
-    )
-
-
-@pytest.mark.skipif(ROBOTS is None, reason="example-robot-data is not installed")
-def test_demo_on_the_panda():
-    run = _run_demo("--samples", 25)
-    assert run.returncode == 0, run.stderr
-    out = run.stdout
-    assert "panda" in out and "nq=9" in out and "panda_finger_joint2" in out
-    # panda_joint4's upper bound is below zero, so the neutral configuration is outside.
-    assert "NOT strictly inside the limits" in out
-    assert "of 25 random configurations inside the limits" in out
-    assert "has_self_collision(q)" in out
-    # The printed pose of the last frame is Pinocchio's, to the printed digits.
-    urdf = ROBOTS / "panda_description/urdf/panda.urdf"
-    model = pin.buildModelFromUrdf(str(urdf), mimic=False)
-    data = model.createData()
-    pin.framesForwardKinematics(model, data, pin.neutral(model))
-    last = model.frames[len(model.frames) - 1].name
-    lines = out.splitlines()
-    at = next(i for i, line in enumerate(lines) if f"'{last}'" in line)
-    printed = np.array([[float(v) for v in lines[at + 1 + r].split()] for r in range(4)])
-    np.testing.assert_allclose(printed, data.oMf[len(model.frames) - 1].homogeneous, atol=6e-5)
-
-
-@pytest.mark.skipif(ROBOTS is None, reason="example-robot-data is not installed")
-def test_demo_finds_the_packages_above_the_urdf():
-    run = _run_demo(ROBOTS / "ur_description/urdf/ur5_robot.urdf", "--samples", 20)
-    assert run.returncode == 0, run.stderr
-    assert f"Packages     {SHARE} (the nearest above the URDF holding example-robot-data)" in (
-        run.stdout)
-    # Without an SRDF every sample collides, and the demo says what to do about it.
-    assert "20 of 20 random configurations" in run.stdout
-    assert "most random configurations are in self-collision" in run.stdout
-    assert "make_srdf.py" in run.stdout
-
-
-@pytest.mark.parametrize(
-    "args, message",
-    [
-        (["--samples", "0"], "--samples must be at least 1"),
-        (["--margin", "-0.001", "--samples", "20"], "Negative security margin"),
-        (["--package-dir", "/nonexistent"], "package directory not found"),
-        (["--margin", "abc"], "invalid float value"),
-        ([DATA / "pair.urdf", "--srdf", DATA / "pair.urdf"], "does not have the right extension"),
-        (["BROKEN"], "does not contain a valid URDF model"),
-        (["HUGE"], "MiB"),
-    ],
-    ids=["samples", "negative-margin", "package-dir", "margin", "srdf-extension", "broken-urdf",
-         "work-data-too-large"],
-)
-def test_demo_bad_arguments(tmp_path, args, message):
-    files = {"BROKEN": tmp_path / "broken.urdf", "HUGE": tmp_path / "huge.urdf"}
-    files["BROKEN"].write_text('<robot name="r"><link name="a"/><joint name="j" type="revolute">'
-                               '<parent link="a"/><child link="b"/></joint><link name="b"/></robot>')
-    # A 1000-joint chain: its work data would take far more memory than there is.
-    files["HUGE"].write_text('<robot name="r"><link name="l0"/>' + "".join(
-        f'<link name="l{i}"/><joint name="j{i}" type="revolute"><parent link="l{i - 1}"/>'
-        f'<child link="l{i}"/><axis xyz="0 0 1"/><limit lower="-1" upper="1" effort="1" '
-        f'velocity="1"/></joint>' for i in range(1, 1001)) + "</robot>")
-    run = _run_demo(*[files.get(a, a) if isinstance(a, str) else a for a in args])
-    assert run.returncode == 2
-    assert run.stdout == ""
-    assert len(run.stderr.splitlines()) == 1, run.stderr
-    assert run.stderr.startswith("inspect_robot.py: error: ") and message in run.stderr

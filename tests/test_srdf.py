@@ -1,27 +1,22 @@
-"""examples/make_srdf.py: the reason it gives each link pair, what talvex answers
-with the SRDF it writes, what --merge keeps, and its one-line failures."""
+"""talvex srdf: the reason it gives each link pair, what talvex answers with the
+SRDF it writes, what --merge keeps, and its one-line failures."""
 
-import pathlib
-import subprocess
-import sys
 import xml.etree.ElementTree as ET
 
 import numpy as np
 import pytest
 
 import talvex
-from conftest import DATA, ERD_SHARE
+from conftest import DATA, ERD_SHARE, run_talvex
 
 pin = pytest.importorskip("pinocchio")
 
-SCRIPT = pathlib.Path(__file__).resolve().parent.parent / "examples" / "make_srdf.py"
 PANDA = ERD_SHARE / "example-robot-data/robots/panda_description" if ERD_SHARE else None
 needs_erd = pytest.mark.skipif(PANDA is None, reason="example-robot-data is not installed")
 
 
 def make_srdf(*args):
-    return subprocess.run([sys.executable, str(SCRIPT), *map(str, args)],
-                          capture_output=True, text=True, timeout=300)
+    return run_talvex("srdf", *args)
 
 
 def disabled(path):
@@ -58,11 +53,12 @@ def test_panda(tmp_path):
     assert adjacent and all(p in written for p in adjacent)
 
     # talvex with the written SRDF: free at the neutral configuration moved inside
-    # the limits, and each "Default" pair, tested again, is what collides there.
+    # the limits (1 % of the range in from the bound it is on), and each "Default"
+    # pair, tested again, is what collides there.
     model = pin.buildModelFromUrdf(str(urdf), mimic=False)
     lo, hi = model.lowerPositionLimit, model.upperPositionLimit
     q = pin.neutral(model)
-    q = np.where((lo < q) & (q < hi), q, (lo + hi) / 2)
+    q = np.where((lo < q) & (q < hi), q, np.clip(q, lo + 0.01 * (hi - lo), hi - 0.01 * (hi - lo)))
 
     def collides(pairs):
         srdf = tmp_path / "subset.srdf"
@@ -82,11 +78,19 @@ def test_panda(tmp_path):
 
 @needs_erd
 def test_merge_keeps_the_other_elements(tmp_path):
-    shipped = PANDA / "srdf/panda.srdf"
+    # Comments before the root and inside it, as a licence header and notes are.
+    text = (PANDA / "srdf/panda.srdf").read_text().replace(
+        "<robot", "<!-- licence header -->\n<robot", 1).replace(
+        "</robot>", "  <!-- a note at the end -->\n</robot>")
+    shipped = tmp_path / "commented.srdf"
+    shipped.write_text(text)
     out = tmp_path / "merged.srdf"
     run = make_srdf(PANDA / "urdf/panda.urdf", "--samples", 50, "--never", "--merge", shipped,
                     "--out", out)
     assert run.returncode == 0, run.stderr
+    # The merged file is the old one, byte for byte, with entries added before </robot>.
+    merged, end = out.read_text(), text.rindex("</robot>")
+    assert merged.startswith(text[:text.rfind("\n", 0, end) + 1]) and merged.endswith(text[end:])
     before, after = ET.parse(shipped).getroot(), ET.parse(out).getroot()
     assert after.attrib == before.attrib
 
@@ -102,13 +106,13 @@ def test_merge_keeps_the_other_elements(tmp_path):
     "args, message",
     [
         (["MISSING.urdf"], "URDF file not found"),
-        (["--samples", "0"], "--samples must be at least 1"),
-        (["--margin", "-0.001"], "--margin must be a finite number"),
-        (["--margin", "nan"], "--margin must be a finite number"),
+        (["--samples", "0"], "argument --samples: must be at least 1"),
+        (["--margin", "-0.001"], "argument --margin: must be a finite number"),
+        (["--margin", "nan"], "argument --margin: must be a finite number"),
         (["--merge", "MISSING.srdf"], "--merge file not found"),
         (["--merge", "NOT_SRDF"], "is not an SRDF"),
         (["--compare", "BROKEN"], "cannot read"),
-        (["--out", "/nonexistent/dir/out.srdf"], "directory of --out not found"),
+        (["--out", "/nonexistent/dir/out.srdf"], "folder not found"),
         (["--package-dir", "/nonexistent"], "package directory not found"),
         (["BROKEN"], "cannot load"),
     ],
@@ -130,4 +134,4 @@ def test_bad_input_is_one_line(tmp_path, args, message):
     assert run.returncode == 2
     assert run.stdout == ""
     assert len(run.stderr.splitlines()) == 1, run.stderr
-    assert run.stderr.startswith("make_srdf.py: error: ") and message in run.stderr
+    assert run.stderr.startswith("talvex srdf: error: ") and message in run.stderr

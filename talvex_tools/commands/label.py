@@ -1,9 +1,4 @@
-#!/usr/bin/env python3
 """Label random configurations of a robot with its self-collision and frame poses.
-
-    python examples/label_configurations.py URDF [--srdf PATH] [--package-dir DIR]
-        [--margin M] --count N [--seed S] [--chunk-size C] [--frame NAME ...]
-        --out DIR [--threads K | --local-cluster K | --cluster ADDRESS]
 
 Configurations are drawn uniformly inside the joint limits in chunks of C; chunk
 k comes from a generator seeded by (S, k), so the output is the same whatever
@@ -11,9 +6,10 @@ runs it and any chunk can be drawn again alone. Each chunk becomes one Parquet
 file under DIR, which appears only when every chunk is written;
 pyarrow.parquet.read_table(DIR) reads the whole table back in chunk order.
 Columns: q (nq float64), self_collision (bool) and pose_NAME for each --frame
-(16 float64, the 4x4 pose in the world, row-major).
+(16 float64, the 4x4 pose in the world, row-major). --lock holds joints at a value.
 
-Optional dependencies: examples/requirements.txt.
+example:
+  talvex label robot.urdf --srdf robot.srdf --count 1000000 --frame tool --out build/labels
 """
 
 import argparse
@@ -29,60 +25,70 @@ import time
 import uuid
 
 import numpy as np
-import pyarrow as pa
-import pyarrow.parquet as pq
 
-import _common
-from _common import UsageError
+from talvex_tools import options, sampling
+from talvex_tools.errors import ToolError as UsageError
+from talvex_tools.robot import PerThread, coverage_warning
 
-PROG = "label_configurations.py"
+SUMMARY = "label random configurations with self-collision and frame poses, into Parquet"
+REQUIRES = ("pyarrow", "dask", "distributed", "tqdm")
+PROG = "talvex label"
 DEFAULT_CHUNK = 10_000
 
 
-def parse_args(argv):
-    parser = _common.Parser(
-        prog=PROG,
-        description="Label random configurations inside the joint limits with "
-        "self-collision and frame poses, into one Parquet file per chunk.",
-    )
-    _common.add_robot_arguments(parser)
-    parser.add_argument("--count", type=int, required=True, help="configurations to label")
-    parser.add_argument("--seed", type=int, default=0, help="seed of the draws (default 0)")
+def positive_seconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if not (value > 0 and value != float("inf")):
+        import argparse
+
+        raise argparse.ArgumentTypeError(f"must be a number of seconds > 0, not {text!r}")
+    return value
+
+
+def add_arguments(parser):
+    options.add_robot_arguments(parser)
+    parser.add_argument("--count", type=options.positive_int, required=True,
+                        help="configurations to label")
+    options.add_seed_argument(parser)
+    options.add_lock_argument(parser)
     parser.add_argument(
-        "--chunk-size", type=_common.positive_int, default=DEFAULT_CHUNK,
+        "--chunk-size", type=options.positive_int, default=DEFAULT_CHUNK,
         help=f"configurations per chunk and file (default {DEFAULT_CHUNK})",
     )
     parser.add_argument(
         "--frame", action="extend", nargs="+", default=[], metavar="NAME",
         help="frame whose pose is stored (repeatable)",
     )
-    parser.add_argument("--out", required=True, help="output directory (must not hold anything)")
+    options.add_out_argument(parser, suffixes=None, kind="dir",
+                             help="output directory (must not hold anything unless --force)")
     engine = parser.add_mutually_exclusive_group()
     engine.add_argument(
-        "--threads", type=_common.positive_int,
-        help=f"threads of this process, one model each (default: every core, {_common.cores()})",
+        "--threads", type=options.positive_int,
+        help=f"threads of this process, one model each (default: every core, {options.cores()})",
     )
     engine.add_argument(
-        "--local-cluster", type=_common.positive_int, metavar="K",
+        "--local-cluster", type=options.positive_int, metavar="K",
         help="start a local Dask cluster of K worker processes",
     )
     engine.add_argument("--cluster", metavar="ADDRESS", help="connect to a running Dask scheduler")
     parser.add_argument(
-        "--connect-timeout", type=float, default=10.0,
+        "--connect-timeout", type=positive_seconds, default=10.0,
         help="seconds to wait for --cluster's scheduler (default 10)",
     )
-    args = parser.parse_args(argv)
-    if args.count < 1:
-        raise UsageError(f"--count must be at least 1, not {args.count}")
-    if args.seed < 0:
-        raise UsageError(f"--seed must be at least 0, not {args.seed}")
+
+
+def check_args(args):
+    """The checks of parsed arguments that come before any work."""
     args.frame = list(dict.fromkeys(args.frame))  # a frame named twice is stored once
-    _common.check_robot_arguments(args)
-    args.out = pathlib.Path(args.out).resolve()
-    if args.out.exists() and not (args.out.is_dir() and not any(args.out.iterdir())):
-        raise UsageError(f"--out exists and is not an empty directory: {args.out}")
+    args.files = options.robot_files(args)
+    args.urdf, args.srdf = args.files.urdf, args.files.srdf
+    args.package_dir = args.files.package_dir
+    options.check_out(args)
     if args.threads is None and args.local_cluster is None and args.cluster is None:
-        args.threads = _common.cores()
+        args.threads = options.cores()
     return args
 
 
@@ -105,6 +111,7 @@ class Job:
     layout: list
     lower: np.ndarray
     upper: np.ndarray
+    locks: dict
     staging: pathlib.Path
     metadata: dict
 
@@ -120,10 +127,16 @@ class Job:
         """The configurations of chunk k, from a generator of its own."""
         size = min(self.chunk_size, self.count - k * self.chunk_size)
         rng = np.random.default_rng([self.seed, k])
-        return _common.sample(self.layout, self.lower, self.upper, rng, size)
+        return sampling.sample(self.layout, self.lower, self.upper, rng, size, self.locks)
 
     def build(self):
-        return _common.build_robot(self.urdf, self.package_dir, self.srdf, self.margin)
+        return self.files.build()
+
+    @property
+    def files(self):
+        from talvex_tools.robot import RobotFiles
+
+        return RobotFiles(self.urdf, self.srdf, self.package_dir, self.margin)
 
 
 @dataclasses.dataclass
@@ -143,6 +156,9 @@ class Stats:
 
 
 def label_chunk(job, models, k):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
     """Label chunk k with this thread's model and write its file into the staging
     directory (under a temporary name first, so a file there is always whole)."""
     stats = Stats()
@@ -180,6 +196,8 @@ def label_chunk(job, models, k):
 
 
 def fixed_list(rows):
+    import pyarrow as pa
+
     return pa.FixedSizeListArray.from_arrays(pa.array(rows.ravel()), rows.shape[1])
 
 
@@ -188,10 +206,12 @@ def fixed_list(rows):
 
 
 def run_threads(job, threads):
-    from concurrent.futures import ThreadPoolExecutor, as_completed
+    from concurrent.futures import as_completed
 
-    models = _common.PerThread(job.build)
-    with ThreadPoolExecutor(threads) as pool:
+    from talvex_tools.robot import thread_pool
+
+    models = PerThread(job.build)
+    with thread_pool(threads) as pool:
         yield None
         futures = [pool.submit(label_chunk, job, models, k) for k in range(job.chunks)]
         try:
@@ -203,16 +223,9 @@ def run_threads(job, threads):
 
 
 def run_dask(job, local_workers=None, address=None, connect_timeout=10.0):
-    import cloudpickle
     import dask
     from distributed import Client, LocalCluster, as_completed, get_worker
     from distributed.diagnostics.plugin import WorkerPlugin
-
-    # A worker of a remote cluster has talvex but not these files: ship their code.
-    cloudpickle.register_pickle_by_value(_common)
-    cloudpickle.register_pickle_by_value(sys.modules["inspect_robot"])
-    if __name__ != "__main__":
-        cloudpickle.register_pickle_by_value(sys.modules[__name__])
 
     class Models(WorkerPlugin):
         """One model per worker thread, built at its first chunk and kept."""
@@ -223,7 +236,7 @@ def run_dask(job, local_workers=None, address=None, connect_timeout=10.0):
             self.job = job
 
         def setup(self, worker):
-            self.models = _common.PerThread(self.job.build)
+            self.models = PerThread(self.job.build)
             import pyarrow.parquet  # noqa: F401  # paid at the start, not by the first chunk
 
     def task(k, plugin_name):
@@ -303,6 +316,8 @@ def make_job(args, robot):
             robot.forward_kinematics(robot.neutral_configuration(), frame)
         except (RuntimeError, ValueError) as exc:
             raise UsageError(f"--frame {frame}: {exc}") from None
+    layout = sampling.layout(robot, args.urdf)
+    held = options.locks(args, layout)
     metadata = {
         "urdf": str(args.urdf),
         "urdf_sha256": sha256(args.urdf),
@@ -314,14 +329,15 @@ def make_job(args, robot):
         "count": str(args.count),
         "chunk_size": str(args.chunk_size),
         "frames": json.dumps(args.frame),
+        "locks": json.dumps({str(k): v for k, v in held.items()}),
         "talvex_version": importlib.metadata.version("talvex"),
     }
     staging = args.out.with_name(f".{args.out.name}.partial-{uuid.uuid4().hex[:12]}")
     return Job(
         urdf=args.urdf, package_dir=args.package_dir, srdf=args.srdf, margin=args.margin,
         seed=args.seed, count=args.count, chunk_size=args.chunk_size, frames=list(args.frame),
-        layout=_common.joint_layout(robot, args.urdf), lower=robot.lower_position_limits(),
-        upper=robot.upper_position_limits(), staging=staging, metadata=metadata,
+        layout=layout, lower=robot.lower_position_limits(),
+        upper=robot.upper_position_limits(), locks=held, staging=staging, metadata=metadata,
     )
 
 
@@ -332,9 +348,12 @@ class Summary:
     labelling: float  # seconds from then until the last chunk was written
 
 
-def run(args, stream=sys.stderr):
+def label(args, stream=sys.stderr):
     """Label as the arguments say and publish the output directory."""
-    job = make_job(args, _common.load_robot(args))
+    warning = coverage_warning(args.files)
+    if warning:
+        print(f"{PROG}: {warning}", file=stream)
+    job = make_job(args, args.files.build())
     if args.threads is not None:
         chunks = run_threads(job, args.threads)
     else:
@@ -359,7 +378,7 @@ def run(args, stream=sys.stderr):
         progress.close()
         # Only a complete table is published, in one rename.
         if args.out.is_dir():
-            args.out.rmdir()
+            shutil.rmtree(args.out)  # empty, or replaced with --force
         job.staging.rename(args.out)
     finally:
         chunks.close()
@@ -367,9 +386,7 @@ def run(args, stream=sys.stderr):
     return Summary(total, ready - begin, end - ready)
 
 
-def main(argv=None):
-    return _common.run_tool(PROG, lambda a: run(parse_args(a)), argv)
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+def run(args):
+    summary = label(check_args(args))
+    del summary
+    return 0

@@ -1,0 +1,230 @@
+"""Load a robot into talvex and show what it knows about it: its joints and limits,
+the pose of a frame, its self-collision rate over random configurations inside the
+limits, and the time of each query.
+
+Without a URDF it loads the Franka Panda, with its SRDF, from the example-robot-data
+package (pip install example-robot-data).
+
+examples:
+  talvex inspect
+  talvex inspect robot.urdf --srdf robot.srdf --samples 1000
+"""
+
+import importlib.metadata
+import io
+import pathlib
+import statistics
+import sys
+import time
+import contextlib
+
+import numpy as np
+
+from talvex_tools import options, sampling
+from talvex_tools.errors import ToolError
+from talvex_tools.robot import coverage_warning, default_package_dir
+
+SUMMARY = "load a robot and show its joints, limits, self-collision rate and query times"
+REQUIRES = ()
+TIMED_CALLS = 1000
+UNITS = {"revolute": "rad", "continuous": "cos,sin", "prismatic": "m"}
+PANDA = "example-robot-data/robots/panda_description"
+SHOWN_PAIRS = 5
+
+
+def add_arguments(parser):
+    options.add_robot_arguments(parser, urdf_default="the Panda of example-robot-data")
+    parser.add_argument("--samples", type=options.positive_int, default=10000,
+                        help="random configurations tested (default 10000)")
+    options.add_seed_argument(parser)
+    options.add_lock_argument(parser)
+
+
+def example_robot_data_share():
+    try:
+        dist = importlib.metadata.distribution("example-robot-data")
+    except importlib.metadata.PackageNotFoundError:
+        raise ToolError(
+            "no URDF given and example-robot-data is not installed (pip install example-robot-data)"
+        ) from None
+    return pathlib.Path(dist.locate_file("cmeel.prefix/share"))
+
+
+def resolve(args):
+    """The robot's files, and where its package folder came from."""
+    found = "given"
+    if args.urdf is None:
+        share = example_robot_data_share()
+        args.urdf = share / PANDA / "urdf/panda.urdf"
+        if args.srdf is None:
+            args.srdf = share / PANDA / "srdf/panda.srdf"
+        if args.package_dir is None:
+            args.package_dir, found = share, "example-robot-data's share directory"
+    files = options.robot_files(args)
+    if args.package_dir is None:
+        _, names = default_package_dir(files.urdf)
+        found = (f"the nearest above the URDF holding {', '.join(names)}" if names
+                 else "the URDF's directory")
+    return files, found
+
+
+def median_us(call, arg_sets):
+    times = []
+    for args in arg_sets:
+        start = time.perf_counter_ns()
+        call(*args)
+        times.append(time.perf_counter_ns() - start)
+    return statistics.median(times) / 1000.0
+
+
+def pairs_at(files, q):
+    """The link pairs in collision at q, by talvex's pair finder; None when this
+    installation has none."""
+    try:
+        from talvex_tools.pairs import summarise
+    except ImportError:
+        return None
+    return [(a, b) for a, b, share in summarise(files, np.asarray(q)[None, :]) if share > 0]
+
+
+def report(args, files, found):
+    start = time.perf_counter()
+    robot = files.build()
+    build_s = time.perf_counter() - start
+    name = files.name
+    nq, ndof = robot.nq(), robot.ndof()
+    frames = robot.frame_names()
+    lo, hi = robot.lower_position_limits(), robot.upper_position_limits()
+
+    print(f"Robot        {name}")
+    print(f"URDF         {files.urdf}")
+    print(f"SRDF         {files.srdf or '(none)'}")
+    print(f"Packages     {files.package_dir} ({found})")
+    print(f"Built in     {build_s * 1000:.1f} ms, collision margin {files.margin:g} m")
+    print(f"Sizes        nq={nq}  joints={ndof}  frames={len(frames)}")
+    print()
+
+    try:
+        layout = sampling.layout(robot, files.urdf)
+    except ToolError:
+        layout = None
+    if layout is not None:
+        width = max([len("joint")] + [len(j.name) for j in layout])
+        print(f"  {'joint':<{width}}  {'type':<10}  {'lower':>9}  {'upper':>9}  unit")
+        for joint in layout:
+            for k in joint.coordinates:
+                first = k == joint.start
+                label = joint.name if first else ""
+                kind_shown = joint.kind if first else ""
+                unit = UNITS.get(joint.kind, "") if first else ""
+                row = f"  {label:<{width}}  {kind_shown:<10}  {lo[k]:>9.4f}  {hi[k]:>9.4f}  {unit}"
+                print(row.rstrip())
+    else:
+        print("  joints: " + ", ".join(robot.joint_names()))
+        print(f"  {'q[i]':>5}  {'lower':>9}  {'upper':>9}")
+        for k in range(nq):
+            print(f"  {k:>5}  {lo[k]:>9.4f}  {hi[k]:>9.4f}")
+        if args.lock:
+            raise ToolError("--lock needs the joint types of the URDF, which do not account "
+                            "for the model's coordinates")
+    print()
+    held = options.locks(args, layout) if layout is not None else {}
+
+    neutral = robot.neutral_configuration()
+    inside = robot.in_joint_limits(neutral)
+    line = "inside the limits" if inside else "NOT strictly inside the limits"
+    if not inside:
+        owner = {k: j.name for j in layout or [] for k in j.coordinates}
+        off = [owner.get(k, f"q[{k}]") for k in range(nq) if not (lo[k] < neutral[k] < hi[k])]
+        line += f"; on or beyond a bound: {', '.join(dict.fromkeys(off))}"
+    print(f"Neutral configuration is {line}.")
+
+    if frames:
+        last = frames[-1]
+        # The map keeps the last frame of a repeated name, which the last frame is.
+        pose = robot.all_frame_transforms(neutral)[last]
+        print(f"Pose of the last frame, '{last}', at neutral:")
+        for row in pose:
+            print("   " + "  ".join(f"{v:>9.4f}" for v in row))
+    print()
+
+    rng = np.random.default_rng(args.seed)
+    if layout is not None:
+        samples = sampling.sample(layout, lo, hi, rng, args.samples, held)
+    else:  # coordinates alone: the unbounded rule for angles, on every coordinate
+        bounded_lo = np.where(np.isfinite(lo) & (np.abs(lo) <= sampling.UNBOUNDED), lo, -np.pi)
+        bounded_hi = np.where(np.isfinite(hi) & (np.abs(hi) <= sampling.UNBOUNDED), hi, np.pi)
+        samples = rng.uniform(bounded_lo, bounded_hi, size=(args.samples, nq))
+    in_limits = sum(robot.in_joint_limits(q) for q in samples)
+    colliding, collision_times = 0, []
+    for q in samples:
+        start = time.perf_counter_ns()
+        hit = robot.has_self_collision(q)
+        collision_times.append(time.perf_counter_ns() - start)
+        colliding += hit
+    held_text = f", held: {' '.join(f'{n}={v:g}' for n, v in args.lock)}" if args.lock else ""
+    line = (
+        f"Self-collision: {colliding} of {args.samples} random configurations inside the limits "
+        f"({100.0 * colliding / args.samples:.2f} %), seed {args.seed}{held_text}"
+    )
+    if in_limits < args.samples:
+        line += f"; {args.samples - in_limits} of them not strictly inside the limits"
+    print(line)
+    if 2 * colliding > args.samples:
+        print("Note: most random configurations are in self-collision: links that touch "
+              "where they are joined are probably tested as a pair. talvex srdf "
+              "writes an SRDF that disables such pairs; talvex pairs names the pairs.")
+    if robot.has_self_collision(neutral):
+        where = "" if inside else ", which is not strictly inside the limits,"
+        pairs = pairs_at(files, neutral)
+        if pairs:
+            shown = ", ".join(f"{a} / {b}" for a, b in pairs[:SHOWN_PAIRS])
+            more = f" and {len(pairs) - SHOWN_PAIRS} more" if len(pairs) > SHOWN_PAIRS else ""
+            print(f"Note: the neutral configuration{where} is in self-collision: {shown}{more}. "
+                  "If the robot does not touch itself there, disable these pairs in the SRDF.")
+        else:
+            print(f"Note: the neutral configuration{where} is in self-collision. If the robot "
+                  "does not touch itself there, a pair in contact there is tested: "
+                  "talvex srdf writes an SRDF that disables such pairs.")
+    print()
+
+    timed = samples[:TIMED_CALLS]
+    per_q = [(q,) for q in timed]
+    unique = [f for f in frames if frames.count(f) == 1]
+    fk_frame = unique[-1] if unique else "universe"
+    rows = [
+        ("has_self_collision(q)", statistics.median(collision_times) / 1000.0),
+        (
+            f"forward_kinematics(q, '{fk_frame}')",
+            median_us(robot.forward_kinematics, [(q, fk_frame) for q in timed]),
+        ),
+        ("all_frame_transforms(q)", median_us(robot.all_frame_transforms, per_q)),
+        ("in_joint_limits(q)", median_us(robot.in_joint_limits, per_q)),
+        ("neutral_configuration()", median_us(robot.neutral_configuration, [()] * len(timed))),
+        ("lower_position_limits()", median_us(robot.lower_position_limits, [()] * len(timed))),
+        ("upper_position_limits()", median_us(robot.upper_position_limits, [()] * len(timed))),
+        ("joint_names()", median_us(robot.joint_names, [()] * len(timed))),
+        ("frame_names()", median_us(robot.frame_names, [()] * len(timed))),
+        ("nq()", median_us(robot.nq, [()] * len(timed))),
+        ("ndof()", median_us(robot.ndof, [()] * len(timed))),
+    ]
+    width = max(len(r[0]) for r in rows)
+    print(
+        f"Median time per call ({len(timed)} calls each, "
+        f"has_self_collision over all {args.samples}):"
+    )
+    for label, us in rows:
+        print(f"  {label:<{width}}  {us:>10.2f} us")
+
+
+def run(args):
+    files, found = resolve(args)
+    warning = coverage_warning(files)
+    # The report is held back until it is whole, so that a failure is one line.
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        report(args, files, found)
+    if warning:
+        print(f"talvex inspect: {warning}", file=sys.stderr)
+    sys.stdout.write(out.getvalue())
+    return 0
