@@ -123,14 +123,18 @@ def test_image_gives_every_cell_its_own_pixels(tmp_path, resolution):
     assert [p.name for p in tmp_path.iterdir()] == ["map.png"]
 
 
-# base: a sphere at the origin; lifted: a sphere on "lift", resting inside the base at
-# 0; a and b: spheres far out on "ax" and "by", which cannot reach anything.
+# base: a sphere at the origin; lifted: a sphere resting inside it at lift = 0, carried
+# by "turn" (about z, so it cannot move it out) and "lift"; a and b: spheres far out on
+# "ax" and "by", which cannot reach anything.
 LIFT = """<robot name="lift">
   <link name="base"><collision><geometry><sphere radius="0.1"/></geometry></collision></link>
+  <link name="carrier"/>
   <link name="lifted"><collision><geometry><sphere radius="0.1"/></geometry></collision></link>
   <link name="a"><collision><geometry><sphere radius="0.1"/></geometry></collision></link>
   <link name="b"><collision><geometry><sphere radius="0.1"/></geometry></collision></link>
-  <joint name="lift" type="prismatic"><parent link="base"/><child link="lifted"/>
+  <joint name="turn" type="revolute"><parent link="base"/><child link="carrier"/>
+    <axis xyz="0 0 1"/><limit lower="-1" upper="1" effort="1" velocity="1"/></joint>
+  <joint name="lift" type="prismatic"><parent link="carrier"/><child link="lifted"/>
     <axis xyz="0 0 1"/><limit lower="0" upper="1" effort="1" velocity="1"/></joint>
   <joint name="ax" type="prismatic"><parent link="base"/><child link="a"/>
     <origin xyz="0 2 0"/><axis xyz="1 0 0"/><limit lower="-1" upper="1" effort="1" velocity="1"/></joint>
@@ -139,19 +143,23 @@ LIFT = """<robot name="lift">
 </robot>"""
 
 
-@pytest.mark.parametrize("extra, expected", [
-    ([], ["note: 100.0% of the cells collide", "base / lifted collide in nearly every cell; "
-          "the other joints between them: lift", "try --base mid, --lock"]),
-    (["--base", "mid"], ["note: no cell collides", "try other --joints, or --lock"]),
-    (["--lock", "lift=0.6"], ["note: no cell collides", "try other --joints, --base mid, "]),
+@pytest.mark.parametrize("extra, collide, expected", [
+    ([], True, ["note: 100.0% of the cells collide", "base / lifted collide in nearly every "
+                "cell; the other joints between them: turn, lift",
+                "try --base mid, --lock NAME=VALUE"]),
+    (["--joints", "turn", "ax"], True, ["base / lifted collide in nearly every cell; the other "
+                                        "joints between them: lift"]),
+    (["--base", "mid"], False, ["note: no cell collides", "try other --joints, or --lock"]),
+    (["--lock", "lift=0.6"], False, ["note: no cell collides",
+                                     "try other --joints, --base mid, "]),
 ])
-def test_a_map_of_one_colour_says_what_to_change(tmp_path, extra, expected):
+def test_a_map_of_one_colour_says_what_to_change(tmp_path, extra, collide, expected):
     urdf = tmp_path / "lift.urdf"
     urdf.write_text(LIFT)
     stdout, found = cells(tmp_path, urdf, "--joints", "ax", "by", "--resolution", 9, *extra)
     for text in expected:
         assert text in stdout
-    assert found["collides"].all() == (not extra) and found["collides"].any() == (not extra)
+    assert found["collides"].all() == collide and found["collides"].any() == collide
 
 
 def test_progress_shows_on_a_terminal_only(tmp_path):

@@ -191,8 +191,7 @@ def pair_map(files, base, x, y, grid, bar):
         if pairs.size:
             colour[i, j] = pairs[np.argmin(rank[pairs])]
     everywhere = np.flatnonzero(blocked >= ONE_COLOUR * grid.size)
-    swept = {x.name, y.name}
-    fixed = [(model.pairs[k], [j for j in model.joints_between(*model.pairs[k]) if j not in swept])
+    fixed = [(model.pairs[k], model.joints_between(*model.pairs[k]))
              for k in everywhere[np.argsort(rank[everywhere])]]
     return colour, model.pairs, fixed
 
@@ -260,22 +259,28 @@ def save_cells(path, grid, colour, names, x, y, base, margin):
 
 def hints(grid, fixed, x, y, base):
     """Lines that say what to change when the map is (almost) all one colour; fixed:
-    [(link pair, the other joints between its links)] of the pairs in collision in
-    nearly every cell."""
+    [(link pair, the joints between its links)] of the pairs in collision in nearly
+    every cell."""
     share = grid.mean()
     mid = "--base mid, " if base == "neutral" else ""
     if share >= ONE_COLOUR:
         lines = [f"note: {share:.1%} of the cells collide: the map says little about "
                  f"{x.name} and {y.name}."]
         for (a, b), joints in fixed[:3]:
-            move = (f"the other joints between them: {', '.join(joints)}" if joints
-                    else f"only {x.name} and {y.name} move them")
-            lines.append(f"  {a} / {b} collide in nearly every cell; {move}")
+            others = [j for j in joints if j not in (x.name, y.name)]
+            if len(joints) == 1:
+                why = (f"joined by {joints[0]}: links that touch where they are joined belong "
+                       "in the SRDF (talvex srdf)")
+            elif others:
+                why = f"the other joints between them: {', '.join(others)}"
+            else:
+                why = f"only {x.name} and {y.name} move them"
+            lines.append(f"  {a} / {b} collide in nearly every cell; {why}")
         if len(fixed) > 3:
-            lines.append(f"  ... and {len(fixed) - 3} more pairs")
-        lines.append(f"  try {mid}--lock NAME=VALUE to hold those joints elsewhere, or other "
-                     "--joints; a pair that cannot collide in practice belongs in the SRDF "
-                     "(talvex srdf)")
+            more = len(fixed) - 3
+            lines.append(f"  ... and {more} more pair{'' if more == 1 else 's'}")
+        lines.append(f"  try {mid}--lock NAME=VALUE to hold other joints elsewhere, or other "
+                     "--joints")
         return lines
     if share <= 1 - ONE_COLOUR:
         what = "no cell collides" if share == 0 else f"only {share:.1%} of the cells collide"
