@@ -2,17 +2,15 @@
 
 Cells are read back from the .npz output and checked against coll_tree.urdf's
 hand-computed geometry (test_collision.py) and against direct calls on talvex and
-Pinocchio; the image, hints, refusals and Ctrl-C are checked on the command itself.
+Pinocchio; the image, hints and refusals on the command itself (Ctrl-C: test_cli.py).
 """
 
 import fcntl
 import os
 import pty
-import signal
 import struct
 import subprocess
 import termios
-import time
 
 import numpy as np
 import pytest
@@ -227,18 +225,3 @@ def test_bad_input_is_one_line_before_work(tmp_path, args, message):
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
         ["full.png"] + (["hidden"] if env else []))
     assert (tmp_path / "full.png").read_text() == "keep"
-
-
-@needs_erd
-def test_ctrl_c_is_one_line_and_leaves_nothing(tmp_path):
-    out = tmp_path / "map.png"
-    with subprocess.Popen(command(*PANDA, "--joints", "panda_joint2", "panda_joint4",
-                                  "--resolution", 2000, "--out", out),
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as proc:
-        time.sleep(4)
-        assert proc.poll() is None, "the map ended before it could be interrupted"
-        proc.send_signal(signal.SIGINT)
-        stdout, stderr = proc.communicate(timeout=60)
-    assert proc.returncode == 130
-    assert stderr == "talvex cspace: interrupted\n" and stdout == ""
-    assert list(tmp_path.iterdir()) == []

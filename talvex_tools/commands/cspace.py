@@ -196,6 +196,10 @@ def pair_map(files, base, x, y, grid, bar):
     return colour, model.pairs, fixed
 
 
+def share_text(share):
+    return "<0.1%" if 0 < share < 0.0005 else f"{share:.1%}"
+
+
 def draw(path, title, grid, colour, names, x, y, plain):
     import matplotlib
 
@@ -218,10 +222,11 @@ def draw(path, title, grid, colour, names, x, y, plain):
         for k, rgb in zip(order, PAIR_COLOURS):
             image[colour == k] = to_rgb(rgb)
             handles.append(Patch(color=rgb, label=f"{' / '.join(names[k])}  "
-                                 f"{counts[k] / grid.size:.1%}"))
+                                 f"{share_text(counts[k] / grid.size)}"))
         rest = int(grid.sum()) - sum(int(counts[k]) for k in order[:LEGEND_PAIRS])
         if rest:
-            handles.append(Patch(color=OTHER_COLOUR, label=f"other  {rest / grid.size:.1%}"))
+            handles.append(Patch(color=OTHER_COLOUR,
+                                 label=f"other  {share_text(rest / grid.size)}"))
         right = 330 if handles else right
     width, height = left + side + right, bottom + side + top
     fig = plt.figure(figsize=(width / 100, height / 100), dpi=100)
@@ -235,8 +240,9 @@ def draw(path, title, grid, colour, names, x, y, plain):
         if handles:
             fig.legend(handles=handles, loc="upper left", fontsize="small",
                        bbox_to_anchor=((left + side + 15) / width, 1 - top / height),
-                       title="in collision (share of cells);\na cell where several pairs "
-                       "collide:\nthe pair colliding in most cells", title_fontsize="small",
+                       title="colliding cells by link pair (share of\nall cells); where "
+                       "several pairs collide,\nthe one colliding in most cells",
+                       title_fontsize="small",
                        alignment="left", frameon=False)
         with options.atomic_write(path) as temp:
             fig.savefig(temp, format="png", dpi=100)
