@@ -168,28 +168,32 @@ def pair_map(files, base, x, y, grid, bar):
     model.restrict(~moved)
     constant = np.flatnonzero(model.collisions(base))
     cells = np.argwhere(grid)
-    found = []
+    # Each cell keeps the number of its set of pairs: few sets recur over a map, and a
+    # list of arrays, one per cell, would take hundreds of bytes a cell.
+    sets, of_cell = {}, np.zeros(len(cells), dtype=np.int32)
     if constant.size:
-        found = [constant] * len(cells)
+        sets[tuple(constant)] = 0
         bar.update(len(cells))
     else:
         model.restrict(moved)
         xs, ys = x.centres(n), y.centres(n)
         q = base.copy()
-        for i, j in cells:
+        for c, (i, j) in enumerate(cells):
             y.set(q, ys[i])
             x.set(q, xs[j])
-            found.append(np.flatnonzero(model.collisions(q)))
+            of_cell[c] = sets.setdefault(tuple(np.flatnonzero(model.collisions(q))), len(sets))
             bar.update(1)
-    blocked = np.bincount(np.concatenate(found) if found else np.zeros(0, dtype=np.intp),
-                          minlength=len(model.pairs))
+    cells_of_set = np.bincount(of_cell, minlength=len(sets))
+    blocked = np.zeros(len(model.pairs), dtype=np.int64)
+    for pairs, k in sets.items():
+        blocked[list(pairs)] += cells_of_set[k]
     # Rank: most cells first, then talvex's order of the pairs.
     rank = np.empty(len(model.pairs), dtype=np.intp)
     rank[np.lexsort((np.arange(len(model.pairs)), -blocked))] = np.arange(len(model.pairs))
+    chosen = np.array([min(pairs, key=rank.__getitem__) if pairs else -1 for pairs in sets],
+                      dtype=np.intp)
     colour = np.full(grid.shape, -1, dtype=np.intp)
-    for (i, j), pairs in zip(cells, found):
-        if pairs.size:
-            colour[i, j] = pairs[np.argmin(rank[pairs])]
+    colour[cells[:, 0], cells[:, 1]] = chosen[of_cell]
     everywhere = np.flatnonzero(blocked >= ONE_COLOUR * grid.size)
     fixed = [(model.pairs[k], model.joints_between(*model.pairs[k]))
              for k in everywhere[np.argsort(rank[everywhere])]]
