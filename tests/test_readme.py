@@ -1,5 +1,6 @@
 """The README's Python blocks that name real files run as written, and their
-prints give what the comments beside them say."""
+prints give what the comments beside them say; its shell commands write nothing
+into the repository but under build/."""
 
 import json
 import pathlib
@@ -33,7 +34,7 @@ def blocks(section):
 
 
 @pytest.mark.skipif(ERD_SHARE is None, reason="example-robot-data is not installed")
-@pytest.mark.parametrize("code", blocks("Using it"))
+@pytest.mark.parametrize("code", blocks("Quick start") + blocks("Using it"))
 def test_using_it_runs_as_written(tmp_path, code):
     script = tmp_path / "block.py"
     script.write_text(code)
@@ -44,3 +45,24 @@ def test_using_it_runs_as_written(tmp_path, code):
     claims = {n: m[1] for n, line in enumerate(code.splitlines(), 1) if (m := CLAIM.match(line))}
     assert claims
     assert {n: printed.get(n) for n in claims} == claims
+
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+# What a documented command writes: talvex's --out, the benchmarks' --plot/--out.
+WRITES = re.compile(r"--(?:out|plot)[ =](\S+)")
+
+
+def test_documented_commands_write_under_build_only():
+    # A reader who runs the docs' commands from a checkout must not overwrite a
+    # tracked file: relative outputs go under build/, which git ignores.
+    pages = [ROOT / "README.md", ROOT / "bench/README.md", *sorted((ROOT / "docs").glob("*.md"))]
+    targets = {}
+    for page in pages:
+        for block in re.findall(r"^```(?:sh|bash)\n(.*?)^```$", page.read_text(), re.S | re.M):
+            for target in WRITES.findall(block):
+                targets.setdefault(target, page.name)
+    assert targets
+    wrong = {t: page for t, page in targets.items()
+             if not t.startswith(("build/", "/", "$", "~")) or t.startswith(str(ROOT))}
+    assert wrong == {}
+    assert "build/" in (ROOT / ".gitignore").read_text().split()

@@ -111,21 +111,25 @@ def test_merge_keeps_the_other_elements(tmp_path):
         (["--margin", "nan"], "argument --margin: must be a finite number"),
         (["--merge", "MISSING.srdf"], "--merge file not found"),
         (["--merge", "NOT_SRDF"], "is not an SRDF"),
-        (["--compare", "BROKEN"], "cannot read"),
+        (["--compare", "BROKEN_SRDF"], "cannot read"),
+        (["--compare", "BROKEN"], "name must end in .srdf"),
         (["--out", "/nonexistent/dir/out.srdf"], "folder not found"),
         (["--package-dir", "/nonexistent"], "package directory not found"),
         (["BROKEN"], "cannot load"),
     ],
-    ids=["urdf", "samples", "margin", "nan", "merge", "merge-not-srdf", "compare", "out",
+    ids=["urdf", "samples", "margin", "nan", "merge", "merge-not-srdf", "compare",
+         "compare-extension", "out",
          "package-dir", "broken-urdf"],
 )
 def test_bad_input_is_one_line(tmp_path, args, message):
     broken = tmp_path / "broken.urdf"
     broken.write_text("<robot name='r'><link name='a'>")
+    (tmp_path / "broken.srdf").write_text("<robot name='r'><link name='a'>")
     other = tmp_path / "other.srdf"
     other.write_text("<srdf/>")
     urdf = DATA / "srdf_reasons.urdf"
-    args = [{"BROKEN": broken, "NOT_SRDF": other}.get(a, a) for a in args]
+    args = [{"BROKEN": broken, "NOT_SRDF": other, "BROKEN_SRDF": tmp_path / "broken.srdf"}.get(a, a)
+            for a in args]
     if args[0] in ("MISSING.urdf", broken):
         urdf = args.pop(0)
     if "--out" not in args:

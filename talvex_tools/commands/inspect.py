@@ -82,9 +82,11 @@ def pairs_at(files, q):
     installation has none."""
     try:
         from talvex_tools.pairs import summarise
-    except ImportError:
+
+        found = summarise(files, np.asarray(q)[None, :])
+    except (ImportError, ToolError):  # no pair finder, or no Pinocchio bindings for it
         return None
-    return [(a, b) for a, b, share in summarise(files, np.asarray(q)[None, :]) if share > 0]
+    return [(a, b) for a, b, share in found if share > 0]
 
 
 def report(args, files, found):
@@ -170,10 +172,14 @@ def report(args, files, found):
     if in_limits < args.samples:
         line += f"; {args.samples - in_limits} of them not strictly inside the limits"
     print(line)
-    if 2 * colliding > args.samples:
+    if 2 * colliding > args.samples and files.srdf is None:
         print("Note: most random configurations are in self-collision: links that touch "
               "where they are joined are probably tested as a pair. talvex srdf "
               "writes an SRDF that disables such pairs; talvex pairs names the pairs.")
+    elif 2 * colliding > args.samples:
+        print(f"Note: most random configurations are in self-collision with "
+              f"{files.srdf.name}: talvex pairs names the link pairs responsible, and "
+              "--lock holds joints still (a hand's fingers) while sampling.")
     if robot.has_self_collision(neutral):
         where = "" if inside else ", which is not strictly inside the limits,"
         pairs = pairs_at(files, neutral)

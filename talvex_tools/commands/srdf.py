@@ -73,6 +73,9 @@ def existing(option, value):
     path = pathlib.Path(value).expanduser().resolve()
     if not path.is_file():
         raise ToolError(f"--{option} file not found: {value}")
+    # talvex reads an SRDF only under that extension: found out here, not after the work.
+    if path.suffix != ".srdf":
+        raise ToolError(f"--{option} {value}: an SRDF's name must end in .srdf")
     return path
 
 
@@ -141,7 +144,7 @@ def responsible_pairs(files, configs):
         from talvex_tools.pairs import summarise
     except ImportError:
         return []
-    return summarise(files, configs)[:SHOWN_PAIRS]
+    return [(a, b, share) for a, b, share in summarise(files, configs) if share > 0][:SHOWN_PAIRS]
 
 
 def run(args):
@@ -217,9 +220,15 @@ def run(args):
     print("Self-collision over the samples (talvex):")
     for label, count in shares:
         print(f"  {label:<{width}}  {count:>6} of {n}  ({100.0 * count / n:6.2f} %)")
+    share = dict(zip(link_pairs, hits[1:].mean(axis=0)))
     if other is not None:
-        share = dict(zip(link_pairs, hits[1:].mean(axis=0)))
         compare(compare_path, other, srdf.disabled_pairs(srdf.read_srdf(out)), share, width)
+    # A "Default" pair that collides elsewhere too may be a real contact at that pose.
+    doubtful = [(sorted(p), share[p]) for p, r in added if r == "Default" and share[p] > 0]
+    if doubtful:
+        print("Check the Default pairs also in collision in part of the samples; remove an "
+              "entry if its contact is real: " + ", ".join(
+                  f"{a} / {b} ({value:.1%})" for (a, b), value in doubtful))
     print(f"Still colliding with {out.name}: {written / n:.1%} of the samples.")
     if culprits:
         print("The pairs responsible (share of the samples in collision):")
