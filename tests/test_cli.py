@@ -175,7 +175,7 @@ BAD = [
     ("label", [ROBOT, "--count", 5, "--out", "missing/o"], "folder not found"),
     ("cspace", [ROBOT, *JOINTS, "--out", "/proc/o.png"], "cannot write in /proc"),
     ("srdf", [ROBOT, "--out", "o.txt"], "the extension must be .srdf, not '.txt'"),
-    ("cspace", [ROBOT, *JOINTS, "--out", "noext"], "the extension must be .png, not none"),
+    ("cspace", [ROBOT, *JOINTS, "--out", "noext"], "the extension must be .png, .npz, not none"),
     ("srdf", [ROBOT, "--out", "KEEP.srdf"], "exists (--force replaces it)"),
     ("cspace", [ROBOT, *JOINTS, "--out", "KEEP.png"], "exists (--force replaces it)"),
     ("label", [ROBOT, "--count", 5, "--out", "FULL"], "is not empty (--force replaces it)"),
