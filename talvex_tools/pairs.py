@@ -181,16 +181,6 @@ def summarise(files, samples, bar=None):
     return ranked(model.pairs, model.verdicts(samples, bar))
 
 
-def colliding_pairs(files, q):
-    """The link pairs in collision at one configuration, with their distance in metres:
-    [(link a, link b, distance)], the deepest first."""
-    model = PairModel(files)
-    hit = model.collisions(q)
-    gap = model.distances(q)
-    return sorted(((*model.pairs[k], float(gap[k])) for k in np.flatnonzero(hit)),
-                  key=lambda found: (found[2], found[:2]))
-
-
 class _Silent:
     def update(self, n=1):
         pass

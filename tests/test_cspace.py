@@ -19,7 +19,9 @@ from conftest import DATA, ERD_SHARE, TALVEX, build, run_talvex
 from test_collision import contacts, nearest_to_margin
 
 pytest.importorskip("matplotlib")
-pin = pytest.importorskip("pinocchio")
+pytest.importorskip("pinocchio")
+
+from collision_reference import Reference  # noqa: E402  (needs pinocchio)
 
 TREE = DATA / "coll_tree.urdf"
 needs_erd = pytest.mark.skipif(ERD_SHARE is None, reason="example-robot-data is not installed")
@@ -81,26 +83,14 @@ def test_panda_map_matches_direct_calls(tmp_path):
     base[3] = hi[3] - 0.01 * (hi[3] - lo[3])
     base[7:] = lo[7:] + 0.01 * (hi[7:] - lo[7:])
 
-    model = pin.buildModelFromUrdf(str(PANDA[0]), mimic=False)
-    geom = pin.buildGeomFromUrdf(model, str(PANDA[0]), pin.GeometryType.COLLISION,
-                                 package_dirs=[str(ERD_SHARE)])
-    geom.addAllCollisionPairs()
-    pin.removeCollisionPairs(model, geom, str(PANDA[2]), False)
-    data = model.createData()
-    links = [model.frames[g.parentFrame].name for g in geom.geometryObjects]
+    reference = Reference(PANDA[0], ERD_SHARE, PANDA[2], 0.005)
     for i in range(11):
         for j in range(11):
             q = base.copy()
             q[1] = lo[1] + (j + 0.5) * (hi[1] - lo[1]) / 11
             q[3] = lo[3] + (i + 0.5) * (hi[3] - lo[3]) / 11
             assert found["collides"][i, j] == robot.has_self_collision(q)
-            geom_data = pin.GeometryData(geom)
-            for request in geom_data.collisionRequests:
-                request.security_margin = 0.005
-            pin.computeCollisions(model, data, geom, geom_data, q, False)
-            pairs = {frozenset((links[p.first], links[p.second]))
-                     for p, r in zip(geom.collisionPairs, geom_data.collisionResults)
-                     if r.isCollision()}
+            pairs = reference.link_pairs_in_collision(q)
             k = found["pair"][i, j]
             assert (k == -1) == (not pairs) and (k == -1 or frozenset(found["pairs"][k]) in pairs)
     assert found["collides"].any() and not found["collides"].all()
@@ -121,26 +111,6 @@ def test_image_gives_every_cell_its_own_pixels(tmp_path, resolution):
     assert [p.name for p in tmp_path.iterdir()] == ["map.png"]
 
 
-# base: a sphere at the origin; lifted: a sphere resting inside it at lift = 0, carried
-# by "turn" (about z, so it cannot move it out) and "lift"; a and b: spheres far out on
-# "ax" and "by", which cannot reach anything.
-LIFT = """<robot name="lift">
-  <link name="base"><collision><geometry><sphere radius="0.1"/></geometry></collision></link>
-  <link name="carrier"/>
-  <link name="lifted"><collision><geometry><sphere radius="0.1"/></geometry></collision></link>
-  <link name="a"><collision><geometry><sphere radius="0.1"/></geometry></collision></link>
-  <link name="b"><collision><geometry><sphere radius="0.1"/></geometry></collision></link>
-  <joint name="turn" type="revolute"><parent link="base"/><child link="carrier"/>
-    <axis xyz="0 0 1"/><limit lower="-1" upper="1" effort="1" velocity="1"/></joint>
-  <joint name="lift" type="prismatic"><parent link="carrier"/><child link="lifted"/>
-    <axis xyz="0 0 1"/><limit lower="0" upper="1" effort="1" velocity="1"/></joint>
-  <joint name="ax" type="prismatic"><parent link="base"/><child link="a"/>
-    <origin xyz="0 2 0"/><axis xyz="1 0 0"/><limit lower="-1" upper="1" effort="1" velocity="1"/></joint>
-  <joint name="by" type="prismatic"><parent link="base"/><child link="b"/>
-    <origin xyz="2 0 0"/><axis xyz="0 1 0"/><limit lower="-1" upper="1" effort="1" velocity="1"/></joint>
-</robot>"""
-
-
 @pytest.mark.parametrize("extra, collide, expected", [
     ([], True, ["note: 100.0% of the cells collide", "base / lifted collide in nearly every "
                 "cell; the other joints between them: turn, lift",
@@ -152,9 +122,8 @@ LIFT = """<robot name="lift">
                                      "try other --joints, --base mid, "]),
 ])
 def test_a_map_of_one_colour_says_what_to_change(tmp_path, extra, collide, expected):
-    urdf = tmp_path / "lift.urdf"
-    urdf.write_text(LIFT)
-    stdout, found = cells(tmp_path, urdf, "--joints", "ax", "by", "--resolution", 9, *extra)
+    # cspace_lift.urdf: "turn" and "lift" carry a sphere resting inside the base's.
+    stdout, found = cells(tmp_path, DATA / "cspace_lift.urdf", "--joints", "ax", "by", "--resolution", 9, *extra)
     for text in expected:
         assert text in stdout
     assert found["collides"].all() == collide and found["collides"].any() == collide

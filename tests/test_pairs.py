@@ -2,7 +2,8 @@
 
 Verdicts and distances are checked against the hand-computed geometry of
 coll_tree.urdf (test_collision.py) and against Pinocchio's bindings used directly,
-with fresh work data for every configuration; the command runs as installed.
+with fresh work data for every configuration (collision_reference.py); the command
+runs as installed.
 """
 
 import itertools
@@ -15,10 +16,12 @@ import pytest
 from conftest import DATA, ERD_SHARE, build, run_talvex
 from test_collision import contacts, elements, surface_gap
 
-pin = pytest.importorskip("pinocchio")
+pytest.importorskip("pinocchio")
+
+from collision_reference import Reference  # noqa: E402  (needs pinocchio)
 
 from talvex_tools import sampling  # noqa: E402
-from talvex_tools.pairs import colliding_pairs, summarise  # noqa: E402
+from talvex_tools.pairs import summarise  # noqa: E402
 from talvex_tools.robot import RobotFiles  # noqa: E402
 
 TREE = DATA / "coll_tree.urdf"
@@ -117,29 +120,6 @@ def test_command_at_one_configuration_gives_distances(q, margin):
     assert distances == sorted(distances)
 
 
-def per_pair_reference(urdf, srdf, samples):
-    """{link pair: share} with Pinocchio alone, fresh work data per configuration."""
-    model = pin.buildModelFromUrdf(str(urdf), mimic=False)
-    geom = pin.buildGeomFromUrdf(model, str(urdf), pin.GeometryType.COLLISION,
-                                 package_dirs=[str(ERD_SHARE)])
-    geom.addAllCollisionPairs()
-    if srdf:
-        pin.removeCollisionPairs(model, geom, str(srdf), False)
-    data = model.createData()
-    links = [model.frames[g.parentFrame].name for g in geom.geometryObjects]
-    counts = {}
-    for q in samples:
-        geom_data = pin.GeometryData(geom)
-        for request in geom_data.collisionRequests:
-            request.security_margin = 0.005
-        pin.computeCollisions(model, data, geom, geom_data, q, False)
-        hit = {frozenset((links[p.first], links[p.second]))
-               for p, r in zip(geom.collisionPairs, geom_data.collisionResults) if r.isCollision()}
-        for pair in hit:
-            counts[pair] = counts.get(pair, 0) + 1
-    return {pair: n / len(samples) for pair, n in counts.items()}
-
-
 @needs_erd
 @pytest.mark.parametrize("urdf, srdf, count", [
     ("panda_description/urdf/panda.urdf", "panda_description/srdf/panda.srdf", 300),
@@ -154,7 +134,12 @@ def test_summarise_agrees_with_pinocchio_on_fresh_data(urdf, srdf, count):
     samples = sampling.sample(layout, robot.lower_position_limits(),
                               robot.upper_position_limits(), np.random.default_rng(2), count)
     found = summarise(files, samples)
-    assert {frozenset((a, b)): s for a, b, s in found} == per_pair_reference(urdf, srdf, samples)
+    reference = Reference(urdf, ERD_SHARE, srdf, 0.005)
+    counts = {}
+    for q in samples:
+        for pair in reference.link_pairs_in_collision(q):
+            counts[pair] = counts.get(pair, 0) + 1
+    assert {frozenset((a, b)): s for a, b, s in found} == {p: n / count for p, n in counts.items()}
 
 
 @needs_erd
@@ -185,31 +170,17 @@ BAD = [
     (["--samples", 0], "must be at least 1"),
     (["--margin", -0.01], "--margin"),
     (["--srdf", "missing.srdf"], "SRDF file not found"),
+    # cspace.urdf: revolute, continuous (cos, sin), planar, floating, prismatic.
+    (["URDF", "cspace.urdf", "--q", 0.1, 2.0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0],
+     "entries 2-3 are the (cos, sin) of cont; their norm must be 1, not 2"),
 ]
 
 
 @pytest.mark.parametrize("args, message", BAD, ids=[b[1][:24] for b in BAD])
 def test_bad_input_is_one_line(args, message):
-    run = run_talvex("pairs", TREE, *args)
+    urdf, args = (DATA / args[1], args[2:]) if args[0] == "URDF" else (TREE, args)
+    run = run_talvex("pairs", urdf, *args)
     assert run.returncode == 2 and run.stdout == ""
     assert run.stderr.count("\n") == 1 and run.stderr.startswith("talvex pairs: error: ")
     assert message in run.stderr, run.stderr
 
-
-def test_continuous_pair_must_be_on_the_unit_circle():
-    # cspace.urdf: revolute, continuous (cos, sin), planar, floating, prismatic.
-    q = [0.1, 2.0, 0.0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0]
-    run = run_talvex("pairs", DATA / "cspace.urdf", "--q", *q)
-    assert run.returncode == 2 and "entries 2-3 are the (cos, sin) of cont" in run.stderr
-    q[1], q[2] = 0.6, 0.8
-    assert run_talvex("pairs", DATA / "cspace.urdf", "--q", *q).returncode == 0
-
-
-@pytest.mark.parametrize("q", [[0.0, -0.25], [0.3 + 0.003, -0.9], [0.5, 0.5]])
-def test_colliding_pairs_at_one_configuration(q):
-    found = colliding_pairs(tree_files(), np.array(q))
-    assert {frozenset(p[:2]) for p in found} == contacts(q)
-    gaps = hand_distances(q)
-    assert all(d == pytest.approx(gaps[frozenset((a, b))], abs=1e-9)
-               for a, b, d in found)
-    assert [d for *_, d in found] == sorted(d for *_, d in found)
