@@ -123,7 +123,8 @@ def test_image_gives_every_cell_its_own_pixels(tmp_path, resolution):
 ])
 def test_a_map_of_one_colour_says_what_to_change(tmp_path, extra, collide, expected):
     # cspace_lift.urdf: "turn" and "lift" carry a sphere resting inside the base's.
-    stdout, found = cells(tmp_path, DATA / "cspace_lift.urdf", "--joints", "ax", "by", "--resolution", 9, *extra)
+    stdout, found = cells(tmp_path, DATA / "cspace_lift.urdf", "--joints", "ax", "by",
+                          "--resolution", 9, *extra)
     for text in expected:
         assert text in stdout
     assert found["collides"].all() == collide and found["collides"].any() == collide
