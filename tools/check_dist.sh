@@ -4,8 +4,8 @@
 # that sdist into a fresh environment (building it once more, as a user's pip
 # does), and the repaired wheel must carry the manylinux tag auditwheel finds,
 # hold no library of its own dependencies, and install into a fresh environment
-# with no compiler reachable, import, report its version from the metadata and
-# build the mesh robot of the tests.
+# with no compiler reachable, import, report its version from the metadata,
+# build the mesh robot of the tests and run the talvex command.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -39,6 +39,7 @@ trap 'rm -rf "$venv" "$sdist_venv"' EXIT
 python3.11 -m venv "$sdist_venv"
 "$sdist_venv/bin/python" -m pip install -q dist/talvex-*.tar.gz
 (cd "$sdist_venv" && "$sdist_venv/bin/python" -c "import talvex; print('sdist install:', talvex.__file__, talvex.__doc__)")
+"$sdist_venv/bin/talvex" --help | grep -q "^  srdf "
 
 python3.11 -m venv "$venv"
 # No compiler: only the venv on PATH, CC/CXX that fail, and wheels only.
@@ -60,4 +61,15 @@ hits = [robot.has_self_collision([x]) for x in (0.0, 0.203, 0.5)]
 assert hits == [True, True, False], hits
 print(f"talvex {version} from {talvex.__file__}: {robot} collisions {hits}")
 PY
+# The tools ship in the wheel beside the module: the talvex command runs, and a
+# subcommand whose dependencies (the tools extra) are not installed says so in one line.
+env PATH="$venv/bin" "$venv/bin/talvex" --help | grep -q "^  inspect "
+env PATH="$venv/bin" "$venv/bin/talvex" inspect "$root/tests/data/pair.urdf" --samples 10 >/dev/null
+set +e
+said=$(env PATH="$venv/bin" "$venv/bin/talvex" cspace --joints a b --out x.png "$root/tests/data/pair.urdf" 2>&1)
+status=$?
+set -e
+[ "$status" -eq 2 ] && [ "$said" = "talvex cspace: error: cspace needs matplotlib: pip install 'talvex[tools]'" ] \
+  || { echo "talvex cspace without its extra: status $status, said: $said" >&2; exit 1; }
+echo "talvex command: present, and one line for a missing extra"
 echo "dist check passed"

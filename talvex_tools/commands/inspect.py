@@ -181,17 +181,27 @@ def report(args, files, found):
               f"{files.srdf.name}: talvex pairs names the link pairs responsible, and "
               "--lock holds joints still (a hand's fingers) while sampling.")
     if robot.has_self_collision(neutral):
-        where = "" if inside else ", which is not strictly inside the limits,"
-        pairs = pairs_at(files, neutral)
-        if pairs:
-            shown = ", ".join(f"{a} / {b}" for a, b in pairs[:SHOWN_PAIRS])
-            more = f" and {len(pairs) - SHOWN_PAIRS} more" if len(pairs) > SHOWN_PAIRS else ""
-            print(f"Note: the neutral configuration{where} is in self-collision: {shown}{more}. "
-                  "If the robot does not touch itself there, disable these pairs in the SRDF.")
+        # Outside the limits the robot cannot be there: what matters is the nearest pose
+        # inside them (the one talvex srdf's "Default" reason looks at).
+        moved = sampling.inside_neutral(robot, held)
+        if inside or robot.has_self_collision(moved):
+            at, where = (neutral, "") if inside else (
+                moved, ", moved inside the limits (1 % of a range in from a bound),")
+            pairs = pairs_at(files, at)
+            if pairs:
+                shown = ", ".join(f"{a} / {b}" for a, b in pairs[:SHOWN_PAIRS])
+                more = (f" and {len(pairs) - SHOWN_PAIRS} more" if len(pairs) > SHOWN_PAIRS
+                        else "")
+                print(f"Note: the neutral configuration{where} is in self-collision: "
+                      f"{shown}{more}. If the robot does not touch itself there, disable "
+                      "these pairs in the SRDF.")
+            else:
+                print(f"Note: the neutral configuration{where} is in self-collision. If the "
+                      "robot does not touch itself there, a pair in contact there is tested: "
+                      "talvex srdf writes an SRDF that disables such pairs.")
         else:
-            print(f"Note: the neutral configuration{where} is in self-collision. If the robot "
-                  "does not touch itself there, a pair in contact there is tested: "
-                  "talvex srdf writes an SRDF that disables such pairs.")
+            print("Note: the neutral configuration is in self-collision, but it is outside the "
+                  "limits; moved inside them it is free.")
     print()
 
     timed = samples[:TIMED_CALLS]

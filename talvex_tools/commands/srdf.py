@@ -19,7 +19,7 @@ the link pairs responsible. --lock holds joints (a hand's fingers) at a value in
 every sample.
 
 example:
-  talvex srdf robot.urdf --out build/robot.srdf --lock 'hand_*=0'
+  talvex srdf robot.urdf --out build/robot.srdf --lock 'hand_*=0.1'
 """
 
 import dataclasses
