@@ -64,6 +64,15 @@ class Reference:
     def collides(self, q):
         return pin.computeCollisions(self.model, self.data, self.geom, self.fresh_data(), q, True)
 
+    def link_pairs_in_collision(self, q):
+        """The pairs of link names (frozensets) with a geometry pair in collision at q."""
+        geom_data = self.fresh_data()
+        pin.computeCollisions(self.model, self.data, self.geom, geom_data, q, False)
+        link = [self.model.frames[g.parentFrame].name for g in self.geom.geometryObjects]
+        return {frozenset((link[p.first], link[p.second]))
+                for p, r in zip(self.geom.collisionPairs, geom_data.collisionResults)
+                if r.isCollision()}
+
     def at_contact(self, colliding, clear, tol=1e-9):
         """Bisect the path from a colliding to a clear configuration until the
         reference's verdict switches within tol of the path parameter; both sides."""

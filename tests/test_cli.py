@@ -317,7 +317,7 @@ def test_atomic_write_leaves_the_old_result_or_the_whole_new_one(tmp_path, kind,
 @pytest.mark.parametrize("command", [
     ["inspect", "--samples", 3_000_000],
     ["srdf", "ROBOT", "--samples", 1_000_000, "--out", "OUT.srdf"],
-    ["cspace", "ROBOT", "--joints", "shoulder_lift_joint", "elbow_joint", "--resolution", 5000,
+    ["cspace", "ROBOT", "--joints", "shoulder_lift_joint", "elbow_joint", "--resolution", 2000,
      "--threads", 2, "--out", "OUT.png"],
     ["label", "ROBOT", "--count", 10_000_000, "--threads", 2, "--out", "OUT"],
 ], ids=lambda c: c[0])

@@ -1,0 +1,222 @@
+"""Name the link pairs in self-collision.
+
+    talvex pairs URDF [--srdf SRDF] [--samples N] [--seed S] [--lock NAME=VALUE ...]
+    talvex pairs URDF [--srdf SRDF] --q Q1 Q2 ... [--near D]
+
+Over random configurations inside the joint limits (the default, 1000 of them), it
+lists the link pairs in collision and the share of the configurations in which each
+is, and the share in which any is, which is what talvex's has_self_collision gives
+(shown beside it). --lock holds joints still while sampling: a hand whose fingers are
+drawn independently collides with itself in most draws.
+
+At one configuration (--q, the nq coordinates of q as talvex takes them: a
+continuous joint as cos, sin), it lists the pairs in collision and every pair nearer
+than --near, with its distance.
+
+The pairs are those talvex tests: collision geometries on different joints, less the
+pairs the SRDF disables, each with the margin. Each is tested through Pinocchio's own
+Python bindings (pin); a link pair is in collision when any of its geometry pairs is.
+"""
+
+import argparse
+import json
+import math
+import sys
+
+import numpy as np
+
+from talvex_tools import options, sampling
+from talvex_tools.errors import ToolError
+from talvex_tools.pairs import PairModel, progress, ranked
+from talvex_tools.robot import coverage_warning
+
+SUMMARY = "name the link pairs in collision, over random samples or at one configuration"
+REQUIRES = ("pinocchio",)
+
+SAMPLES = 1000
+NEAR = 0.02
+TOP = 20
+# A pair in collision in this share of the samples or more touches wherever its joints
+# put it (as talvex srdf's "Always"); one above ADVISE is worth naming its joints.
+ALWAYS = 0.95
+ADVISE = 0.2
+# A rotation typed by hand, (cos, sin) or a quaternion, is taken if its norm is this
+# close to 1, and normalised.
+UNIT_TOLERANCE = 1e-3
+
+
+def finite_float(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"not a finite number: {text!r}")
+    return value
+
+
+def distance(text):
+    value = finite_float(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be >= 0, not {text!r}")
+    return value
+
+
+def add_arguments(parser):
+    options.add_robot_arguments(parser)
+    parser.add_argument("--samples", type=options.positive_int, default=None,
+                        help=f"random configurations inside the limits (default {SAMPLES})")
+    options.add_seed_argument(parser)
+    options.add_lock_argument(parser)
+    parser.add_argument("--q", type=finite_float, nargs="+", metavar="Q",
+                        help="one configuration instead of samples: its nq coordinates")
+    parser.add_argument("--near", type=distance, default=None,
+                        help=f"with --q: list the pairs nearer than this, in metres "
+                        f"(default {NEAR})")
+    parser.add_argument("--top", type=options.non_negative_int, default=TOP,
+                        help=f"pairs listed, most frequent first (default {TOP}; 0: all)")
+    parser.add_argument("--json", action="store_true",
+                        help="print one JSON object instead of the table")
+
+
+def run(args):
+    if args.q is not None and (args.samples is not None or args.lock):
+        raise ToolError("--q names one configuration; --samples and --lock are for sampling")
+    if args.q is None and args.near is not None:
+        raise ToolError("--near applies to one configuration (--q)")
+    files = options.robot_files(args)
+    robot = files.build()
+    warning = coverage_warning(files)
+    if warning:
+        print(warning, file=sys.stderr)
+    layout = sampling.layout(robot, files.urdf)
+    if args.q is not None:
+        q = configuration(args.q, layout, robot.nq())
+        return at_configuration(args, files, robot, layout, q)
+    held = options.locks(args, layout)
+    count = args.samples or SAMPLES
+    samples = sampling.sample(layout, robot.lower_position_limits(),
+                              robot.upper_position_limits(),
+                              np.random.default_rng(args.seed), count, held)
+    return over_samples(args, files, robot, layout, held, samples)
+
+
+def configuration(values, layout, nq):
+    q = np.array(values, dtype=float)
+    if q.size != nq:
+        raise ToolError(f"--q needs the {nq} coordinates of q, got {q.size}")
+    for joint in layout:
+        parts = {"continuous": (0, 2), "planar": (2, 4), "floating": (3, 7)}.get(joint.kind)
+        if parts is None:
+            continue
+        span = slice(joint.start + parts[0], joint.start + parts[1])
+        norm = np.linalg.norm(q[span])
+        if abs(norm - 1) > UNIT_TOLERANCE:
+            what = "(cos, sin)" if joint.kind != "floating" else "quaternion"
+            raise ToolError(f"--q entries {span.start + 1}-{span.stop} are the {what} of "
+                            f"{joint.name}; their norm must be 1, not {norm:.6g}")
+        q[span] /= norm
+    return q
+
+
+def held_text(args, layout, held):
+    if not held:
+        return ""
+    joints = [j.name for j in layout if j.start in held]
+    given = " ".join(f"{name}={value:g}" for name, value in args.lock)
+    return f"; held: {given} ({len(joints)} joint{'' if len(joints) == 1 else 's'})"
+
+
+def over_samples(args, files, robot, layout, held, samples):
+    n = len(samples)
+    talvex_hits = np.array([robot.has_self_collision(q) for q in samples])
+    model = PairModel(files)
+    with progress(n, "pairs", " q") as bar:
+        hits = model.verdicts(samples, bar)
+    found = ranked(model.pairs, hits)
+    share, talvex_share = hits.any(axis=1).mean(), talvex_hits.mean()
+    differ = int((hits.any(axis=1) != talvex_hits).sum())
+    srdf = files.srdf.name if files.srdf else None
+    if args.json:
+        print(json.dumps({
+            "robot": files.name, "urdf": str(files.urdf),
+            "srdf": str(files.srdf) if files.srdf else None, "margin": files.margin,
+            "samples": n, "seed": args.seed,
+            "locks": {name: value for name, value in args.lock},
+            "colliding": float(share), "talvex_colliding": float(talvex_share),
+            "link_pairs_tested": len(model.pairs),
+            "pairs": [{"links": [a, b], "share": s} for a, b, s in found],
+        }))
+        return 0
+    print(f"{files.name}: {n} configurations inside the limits (seed {args.seed}), margin "
+          f"{files.margin:g} m, {'SRDF ' + srdf if srdf else 'no SRDF'}"
+          f"{held_text(args, layout, held)}")
+    print(f"In self-collision: {share:.1%} of them (talvex: {talvex_share:.1%}), through "
+          f"{len(found)} of the {len(model.pairs)} link pairs tested"
+          f"{':' if found else '.'}")
+    shown = found if args.top == 0 else found[:args.top]
+    for a, b, s in shown:
+        print(f"  {100 * s:5.1f} %  {a} / {b}")
+    if len(shown) < len(found):
+        print(f"  ... {len(found) - len(shown)} more, from {100 * found[len(shown)][2]:.1f} % "
+              "down (--top 0 lists all)")
+    if differ:
+        print(f"note: talvex and Pinocchio differ on {differ} of the {n} configurations")
+    for line in advice(model, found, {j.name for j in layout if j.start in held}):
+        print(line)
+    return 0
+
+
+def advice(model, found, held):
+    """What to do about the pairs that collide most: the ones in (nearly) every sample
+    belong in an SRDF; for the first of the others, the joints that bring it together."""
+    lines = []
+    always = [pair for pair in found if pair[2] >= ALWAYS]
+    if always:
+        lines.append(f"{len(always)} pair{'s collide' if len(always) > 1 else ' collides'} in "
+                     f"{ALWAYS:.0%} of the samples or more: links that touch wherever their "
+                     "joints put them, as joined links often do. An SRDF that disables them "
+                     "(talvex srdf) shows what else collides.")
+    rest = [pair for pair in found if pair[2] < ALWAYS]
+    if rest and rest[0][2] >= ADVISE:
+        a, b, share = rest[0]
+        joints = [j for j in model.joints_between(a, b) if j not in held]
+        if joints:
+            lines.append(f"{a} / {b} ({share:.1%}) is moved by {', '.join(joints)}; "
+                         "--lock NAME=VALUE (patterns allowed) holds joints while sampling.")
+    return lines
+
+
+def at_configuration(args, files, robot, layout, q):
+    near = NEAR if args.near is None else args.near
+    collides = robot.has_self_collision(q)
+    model = PairModel(files)
+    hit = model.collisions(q)
+    gap = model.distances(q)
+    listed = sorted((k for k in range(len(model.pairs)) if hit[k] or gap[k] < near),
+                    key=lambda k: (gap[k], model.pairs[k]))
+    inside = bool(robot.in_joint_limits(q))
+    if args.json:
+        print(json.dumps({
+            "robot": files.name, "urdf": str(files.urdf),
+            "srdf": str(files.srdf) if files.srdf else None, "margin": files.margin,
+            "q": q.tolist(), "in_limits": inside, "collides": bool(hit.any()),
+            "talvex_collides": bool(collides), "near": near,
+            "pairs": [{"links": list(model.pairs[k]), "distance": float(gap[k]),
+                       "collides": bool(hit[k])} for k in listed],
+        }))
+        return 0
+    verdict = "in self-collision" if hit.any() else "clear"
+    colliding = int(hit.sum())
+    print(f"{files.name} at the given configuration{'' if inside else ' (outside the limits)'}, "
+          f"margin {files.margin:g} m: {verdict} (talvex: "
+          f"{'in self-collision' if collides else 'clear'}); "
+          f"{colliding} link pair{'' if colliding == 1 else 's'} in collision, "
+          f"{len(listed) - colliding} more nearer than {near:g} m")
+    shown = listed if args.top == 0 else listed[:args.top]
+    for k in shown:
+        a, b = model.pairs[k]
+        print(f"  {gap[k]:9.4f} m  {a} / {b}{'  in collision' if hit[k] else ''}")
+    if len(shown) < len(listed):
+        print(f"  ... {len(listed) - len(shown)} more (--top 0 lists all)")
+    return 0
