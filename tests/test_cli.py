@@ -4,7 +4,6 @@ and talvex inspect. The installed console script runs in a child process; the
 subcommands' own answers are checked in their own test files."""
 
 import contextlib
-import importlib.util
 import math
 import pathlib
 import re
@@ -107,8 +106,6 @@ def test_inspect_bad_arguments(tmp_path, args, message):
     assert run.stderr.startswith("talvex inspect: error: ") and message in run.stderr
 
 
-HAS_PAIRS = importlib.util.find_spec("talvex_tools.commands.pairs") is not None
-needs_pairs = pytest.mark.skipif(not HAS_PAIRS, reason="talvex pairs is not in this tree")
 
 
 @pytest.mark.parametrize("command, blocked, shown", [
@@ -116,7 +113,7 @@ needs_pairs = pytest.mark.skipif(not HAS_PAIRS, reason="talvex pairs is not in t
     ("label", "distributed", "distributed"),
     ("cspace", "matplotlib", "matplotlib"),
     ("srdf", "pinocchio", "pin"),
-    pytest.param("pairs", "pinocchio", "pin", marks=needs_pairs),
+    ("pairs", "pinocchio", "pin"),
 ])
 def test_a_missing_dependency_is_one_line_before_any_work(tmp_path, command, blocked, shown):
     # The module blocked in the process: its import fails as when it is not installed.
@@ -150,8 +147,7 @@ OPTIONS = {
 }
 
 
-@pytest.mark.parametrize("command", [
-    c if c != "pairs" else pytest.param(c, marks=needs_pairs) for c in OPTIONS])
+@pytest.mark.parametrize("command", OPTIONS)
 def test_help_of_each_command(command):
     run = run_talvex(command, "--help")
     assert run.returncode == 0 and run.stderr == ""
@@ -195,7 +191,7 @@ BAD = [
 
 @pytest.mark.parametrize(
     "command, args, message",
-    [pytest.param(*case, marks=needs_pairs) if case[0] == "pairs" else case for case in BAD],
+    BAD,
     ids=[f"{case[0]}-{case[2][:32]}" for case in BAD])
 def test_bad_input_is_one_line_exit_2_and_writes_nothing(tmp_path, command, args, message):
     (tmp_path / "KEEP.srdf").write_text("<robot name='keep'/>")
@@ -374,7 +370,6 @@ def colliding_link_pairs(urdf, srdf, q, margin=0.005):
 
 
 @needs_erd
-@needs_pairs
 def test_inspect_names_the_pairs_in_collision_at_neutral():
     # The Kinova arm's shipped SRDF disables nothing: links at their joints touch.
     urdf = ROBOTS / "kinova_description/robots/kinova.urdf"
@@ -401,7 +396,6 @@ def test_inspect_names_the_pairs_in_collision_at_neutral():
 
 
 @needs_erd
-@needs_pairs
 def test_srdf_ends_with_the_share_left_and_the_pairs_responsible(tmp_path):
     # Tiago's hand: fingers drawn independently collide in most samples, whatever the
     # SRDF; held still, the share falls.

@@ -78,13 +78,13 @@ def median_us(call, arg_sets):
 
 
 def pairs_at(files, q):
-    """The link pairs in collision at q, by talvex's pair finder; None when this
-    installation has none."""
-    try:
-        from talvex_tools.pairs import summarise
+    """The link pairs in collision at q, by talvex's pair finder; None without
+    Pinocchio's bindings, which it needs."""
+    from talvex_tools.pairs import summarise
 
+    try:
         found = summarise(files, np.asarray(q)[None, :])
-    except (ImportError, ToolError):  # no pair finder, or no Pinocchio bindings for it
+    except ToolError:
         return None
     return [(a, b) for a, b, share in found if share > 0]
 

@@ -138,12 +138,9 @@ def colliding(files, srdf_path, configs):
 
 
 def responsible_pairs(files, configs):
-    """The link pairs that collide most over configs, by talvex's pair finder; [] when
-    this installation has none."""
-    try:
-        from talvex_tools.pairs import summarise
-    except ImportError:
-        return []
+    """The link pairs that collide most over configs, by talvex's pair finder."""
+    from talvex_tools.pairs import summarise
+
     return [(a, b, share) for a, b, share in summarise(files, configs) if share > 0][:SHOWN_PAIRS]
 
 
