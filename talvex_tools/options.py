@@ -125,7 +125,8 @@ def check_out(args):
     path = pathlib.Path(given).expanduser().absolute()
     if args.out_kind == "file":
         if args.out_suffixes and path.suffix.lower() not in args.out_suffixes:
-            allowed = ", ".join(args.out_suffixes)
+            *others, last = args.out_suffixes
+            allowed = f"{', '.join(others)} or {last}" if others else last
             found = f"'{path.suffix}'" if path.suffix else "none"
             raise ToolError(f"--out {given}: the extension must be {allowed}, not {found}")
         if path.is_dir():

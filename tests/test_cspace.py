@@ -155,8 +155,8 @@ def test_progress_shows_on_a_terminal_only(tmp_path):
 
 
 BAD = [
-    (["--out", "OUT/map"], "the extension must be .png, .npz, not none"),
-    (["--out", "OUT/map.txt"], "the extension must be .png, .npz, not '.txt'"),
+    (["--out", "OUT/map"], "the extension must be .png or .npz, not none"),
+    (["--out", "OUT/map.txt"], "the extension must be .png or .npz, not '.txt'"),
     (["--out", "OUT/full.png"], "exists (--force replaces it)"),
     (["--out", "OUT/missing/map.png"], "folder not found"),
     (["--joints", "slide_x", "slide_x"], "two different joints"),
