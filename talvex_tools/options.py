@@ -21,23 +21,31 @@ def cores():
     return len(os.sched_getaffinity(0))
 
 
-def positive_int(text):
+def _whole_number(text, least):
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    if value < least:
+        raise argparse.ArgumentTypeError(f"must be at least {least}, not {value}")
     return value
 
 
+def positive_int(text):
+    return _whole_number(text, 1)
+
+
 def non_negative_int(text):
+    return _whole_number(text, 0)
+
+
+def finite_float(text):
     try:
-        value = int(text)
+        value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be at least 0, not {value}")
+        value = math.nan
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"not a finite number: {text!r}")
     return value
 
 

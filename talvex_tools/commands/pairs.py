@@ -20,7 +20,6 @@ Python bindings (pin); a link pair is in collision when any of its geometry pair
 
 import argparse
 import json
-import math
 import sys
 
 import numpy as np
@@ -45,18 +44,8 @@ ADVISE = 0.2
 UNIT_TOLERANCE = 1e-3
 
 
-def finite_float(text):
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not math.isfinite(value):
-        raise argparse.ArgumentTypeError(f"not a finite number: {text!r}")
-    return value
-
-
 def distance(text):
-    value = finite_float(text)
+    value = options.finite_float(text)
     if value < 0:
         raise argparse.ArgumentTypeError(f"must be >= 0, not {text!r}")
     return value
@@ -68,7 +57,7 @@ def add_arguments(parser):
                         help=f"random configurations inside the limits (default {SAMPLES})")
     options.add_seed_argument(parser)
     options.add_lock_argument(parser)
-    parser.add_argument("--q", type=finite_float, nargs="+", metavar="Q",
+    parser.add_argument("--q", type=options.finite_float, nargs="+", metavar="Q",
                         help="one configuration instead of samples: its nq coordinates")
     parser.add_argument("--near", type=distance, default=None,
                         help=f"with --q: list the pairs nearer than this, in metres "
