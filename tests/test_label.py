@@ -292,6 +292,7 @@ def test_stalled_run_fails_and_is_kept_for_resume(tmp_path, scheduler):
     resumed = talvex(*args, "--out", out, "--cluster", scheduler.address, "--resume")
     assert resumed.returncode == 0, resumed.stderr
     fresh = talvex(*args, "--out", tmp_path / "fresh", "--threads", 2)
+    assert fresh.returncode == 0, fresh.stderr
     assert pq.read_table(out).equals(pq.read_table(tmp_path / "fresh"), check_metadata=True)
     assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".")) == []
 
