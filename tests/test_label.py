@@ -356,11 +356,11 @@ def test_ctrl_c_is_one_line_and_leaves_nothing(tmp_path, engine):
     master, slave = pty.openpty()
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 120, 0, 0))
     proc = started(talos / "robots/talos_reduced.urdf", "--srdf", talos / "srdf/talos.srdf",
-                   "--package-dir", ERD_SHARE, "--count", 100_000, "--chunk-size", 200,
+                   "--package-dir", ERD_SHARE, "--count", 2_000_000, "--chunk-size", 1_000,
                    "--out", tmp_path / "out", *engine, env=env, stdin=slave, stdout=slave,
                    stderr=slave, start_new_session=True)
     os.close(slave)
-    seen = b""
+    seen = b""  # the run lasts about a minute at 50 µs a configuration: long after the signal
 
     def read(until):
         nonlocal seen
