@@ -39,7 +39,10 @@ trap 'rm -rf "$venv" "$sdist_venv"' EXIT
 python3.11 -m venv "$sdist_venv"
 "$sdist_venv/bin/python" -m pip install -q dist/talvex-*.tar.gz
 (cd "$sdist_venv" && "$sdist_venv/bin/python" -c "import talvex; print('sdist install:', talvex.__file__, talvex.__doc__)")
-"$sdist_venv/bin/talvex" --help | grep -q "^  srdf "
+# Read whole before grep: grep -q would close the pipe at its first match, and
+# the command's last write would then fail (pipefail).
+help=$("$sdist_venv/bin/talvex" --help)
+grep -q "^  srdf " <<<"$help"
 
 python3.11 -m venv "$venv"
 # No compiler: only the venv on PATH, CC/CXX that fail, and wheels only.
@@ -63,7 +66,8 @@ print(f"talvex {version} from {talvex.__file__}: {robot} collisions {hits}")
 PY
 # The tools ship in the wheel beside the module: the talvex command runs, and a
 # subcommand whose dependencies (the tools extra) are not installed says so in one line.
-env PATH="$venv/bin" "$venv/bin/talvex" --help | grep -q "^  inspect "
+help=$(env PATH="$venv/bin" "$venv/bin/talvex" --help)
+grep -q "^  inspect " <<<"$help"
 env PATH="$venv/bin" "$venv/bin/talvex" inspect "$root/tests/data/pair.urdf" --samples 10 >/dev/null
 set +e
 said=$(env PATH="$venv/bin" "$venv/bin/talvex" cspace --joints a b --out x.png "$root/tests/data/pair.urdf" 2>&1)
