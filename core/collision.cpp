@@ -2,6 +2,7 @@
 #include "collision.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <numeric>
@@ -61,8 +62,9 @@ constexpr double kHullSlack = 1e-4;
 // pieces' hulls together cover the mesh, so the same reasoning holds.
 constexpr int kPieceDepth = 3;
 // Only for meshes this detailed: a smaller one's exact test is cheap, and
-// the pieces would only add tests where a pair does collide.
-constexpr unsigned int kPieceTriangles = 1024;
+// the pieces would only add tests where a pair does collide (and time to the
+// build).
+constexpr unsigned int kPieceTriangles = 1500;
 
 // Pair order: configurations drawn at build, a fixed seed, so the order
 // depends on the files alone. A coordinate without usable bounds is drawn in
@@ -137,6 +139,19 @@ bool spans_a_solid(const std::vector<coal::Vec3s>& points) {
 coal::CollisionFunctionMatrix::CollisionFunc collision_function(const coal::CollisionGeometry& a,
                                                                 const coal::CollisionGeometry& b) {
   return collision_functions().collision_matrix[a.getNodeType()][b.getNodeType()];
+}
+
+// Which of 27 cells a direction falls in: per axis, below, about or above
+// zero, "about" meaning within 22.5 degrees of the plane normal to that axis
+// (scaled by the largest component). The middle cell, 13, is only that of a
+// zero or NaN direction.
+int direction_cell(const coal::Vec3s& d) {
+  const double largest = d.cwiseAbs().maxCoeff();
+  if (!(largest > 0)) return 13;
+  const double about = 0.41421356 * largest;  // tan(22.5 degrees)
+  int cell = 0;
+  for (int k = 0; k < 3; ++k) cell = 3 * cell + (d[k] > about ? 2 : d[k] < -about ? 0 : 1);
+  return cell;
 }
 
 using MeshNode = coal::MeshCollisionTraversalNode<coal::OBBRSS, 0>;
@@ -267,6 +282,31 @@ void SelfCollision::build_pieces(std::size_t g, const coal::BVHModelBase& mesh,
   for (const auto& hull : piece_hulls[g]) pieces[g].push_back(hull.get());
 }
 
+namespace {
+
+// The first geometry before g whose mesh has the same vertices and triangles
+// as g's (g itself when there is none).
+std::size_t same_mesh_before(const pinocchio::GeometryModel& geom_model, std::size_t g) {
+  const auto* mesh =
+      dynamic_cast<const coal::BVHModelBase*>(geom_model.geometryObjects[g].geometry.get());
+  for (std::size_t h = 0; h < g; ++h) {
+    const auto* other =
+        dynamic_cast<const coal::BVHModelBase*>(geom_model.geometryObjects[h].geometry.get());
+    if (!other || other->getModelType() != mesh->getModelType() ||
+        other->num_vertices != mesh->num_vertices || other->num_tris != mesh->num_tris ||
+        !other->vertices || (other->tri_indices == nullptr) != (mesh->tri_indices == nullptr)) {
+      continue;
+    }
+    if (*other->vertices == *mesh->vertices &&
+        (!mesh->tri_indices || *other->tri_indices == *mesh->tri_indices)) {
+      return h;
+    }
+  }
+  return g;
+}
+
+}  // namespace
+
 void SelfCollision::build_hulls(pinocchio::GeometryModel& geom_model) {
   const std::size_t geometries = geom_model.geometryObjects.size();
   hulls.assign(geometries, nullptr);
@@ -276,6 +316,15 @@ void SelfCollision::build_hulls(pinocchio::GeometryModel& geom_model) {
     const pinocchio::GeometryObject& object = geom_model.geometryObjects[g];
     auto* mesh = dynamic_cast<coal::BVHModelBase*>(object.geometry.get());
     if (!mesh || !mesh->vertices) continue;
+    // A mesh loaded twice (the same file on the left and on the right) shares
+    // the first one's hulls: they would come out the same.
+    const std::size_t same = same_mesh_before(geom_model, g);
+    if (same < g) {
+      hulls[g] = hulls[same];
+      piece_hulls[g] = piece_hulls[same];
+      pieces[g] = pieces[same];
+      continue;
+    }
     // Every vertex is finite: the build's mesh loader refuses any other mesh.
     if (!spans_a_solid(*mesh->vertices)) continue;
     // buildConvexHull stores the hull in the mesh's own `convex`, which the
@@ -297,6 +346,11 @@ void SelfCollision::build_hulls(pinocchio::GeometryModel& geom_model) {
       build_pieces(g, *mesh, *tree);
     }
   }
+  start_tables.clear();
+  for (std::size_t g = 0; g < geometries; ++g) {
+    if (hulls[g]) add_start_table(*hulls[g]);
+    for (const auto& hull : piece_hulls[g]) add_start_table(*hull);
+  }
   std::size_t most = 1;
   piece_boxes.assign(geometries, {});
   for (std::size_t g = 0; g < geometries; ++g) {
@@ -313,6 +367,25 @@ void SelfCollision::build_hulls(pinocchio::GeometryModel& geom_model) {
   }
   piece_world_a.resize(most);
   piece_world_b.resize(most);
+}
+
+void SelfCollision::add_start_table(const coal::ConvexBase& hull) {
+  // coal searches a small hull's vertices one by one, ignoring the start.
+  if (hull.num_points <= coal::ConvexBase::num_vertices_large_convex_threshold) return;
+  if (start_tables.count(&hull)) return;
+  StartTable table{};
+  const auto& points = *hull.points;
+  for (int cell = 0; cell < 27; ++cell) {
+    const coal::Vec3s d(cell / 9 - 1, (cell / 3) % 3 - 1, cell % 3 - 1);
+    unsigned int best = 0;
+    double farthest = points[0].dot(d);
+    for (unsigned int v = 1; v < hull.num_points; ++v) {
+      const double along = points[v].dot(d);
+      if (along > farthest) best = v, farthest = along;
+    }
+    table[static_cast<std::size_t>(cell)] = static_cast<int>(best);
+  }
+  start_tables.emplace(&hull, table);
 }
 
 void SelfCollision::prepare(const pinocchio::Model& model, pinocchio::Data& data,
@@ -378,12 +451,43 @@ void SelfCollision::prepare(const pinocchio::Model& model, pinocchio::Data& data
   // GJK may stop as soon as it proves the hulls that far apart: a proof, not
   // an estimate, and all the test needs.
   hull_request.distance_upper_bound = margin + kHullSlack;
+  // Overlapping hulls only send the pair on; how deep they overlap (coal's
+  // EPA) is not needed.
+  hull_request.enable_contact = false;
+  hull_request.gjk_initial_guess = coal::GJKInitialGuess::BoundingVolumeGuess;
+  // Nesterov-accelerated GJK takes fewer steps on these hulls. Its early stop
+  // is a separating plane, a proof whatever the steps before it, and its
+  // estimate is as precise as plain GJK's (gjk_tolerance, far below the
+  // slack); a run out of iterations proves nothing (see apart).
+  hull_request.gjk_variant = coal::GJKVariant::NesterovAcceleration;
   // One contact's room, kept by clear(): a hull test that finds the hulls
   // near each other then allocates nothing.
   hull_result.addContact(coal::Contact());
   hull_result.clear();
 
   order_pairs(model, data, geom_model, geom_data);
+
+  // The pairs a query tests, in list order and most-likely-first: a pair that
+  // is not active, or has a geometry whose collisions are disabled, is never
+  // tested (nothing changes either after the build).
+  walk_listed.clear();
+  walk_likely_first.clear();
+  const auto eligible = [&geom_model, &geom_data](std::size_t i) {
+    const pinocchio::CollisionPair& pair = geom_model.collisionPairs[i];
+    return geom_data.activeCollisionPairs[i] &&
+           !geom_model.geometryObjects[pair.first].disableCollision &&
+           !geom_model.geometryObjects[pair.second].disableCollision;
+  };
+  const auto step = [&geom_model](std::size_t i) {
+    const pinocchio::CollisionPair& pair = geom_model.collisionPairs[i];
+    return Step{i, pair.first, pair.second};
+  };
+  for (std::size_t i = 0; i < pairs; ++i) {
+    if (eligible(i)) walk_listed.push_back(step(i));
+  }
+  for (const std::size_t i : likely_first) {
+    if (eligible(i)) walk_likely_first.push_back(step(i));
+  }
 }
 
 void SelfCollision::order_pairs(const pinocchio::Model& model, pinocchio::Data& data,
@@ -399,6 +503,11 @@ void SelfCollision::order_pairs(const pinocchio::Model& model, pinocchio::Data& 
   std::iota(likely_first.begin(), likely_first.end(), std::size_t{0});
   if (pairs < 2 || model.nq == 0 || margin < 0) return;
 
+  // Per pair: how often the exact test (from the fresh guess, as a query
+  // runs it) found it in collision, and how often the pre-tests kept it. A
+  // colliding configuration ends at its first hit, so the pairs that collide
+  // most often go first; of the rest, the ones the pre-tests pass on most often.
+  std::vector<int> hits(pairs, 0);
   std::vector<int> kept(pairs, 0);
   std::mt19937 draw(kOrderSeed);
   const auto unit = [&draw] { return static_cast<double>(draw()) / 4294967296.0; };
@@ -419,11 +528,16 @@ void SelfCollision::order_pairs(const pinocchio::Model& model, pinocchio::Data& 
     pinocchio::updateGeometryPlacements(model, data, geom_model, geom_data, q);
     place_boxes(geom_data);
     for (std::size_t i = 0; i < pairs; ++i) {
-      if (!ruled_out(i, geom_model, geom_data)) ++kept[i];
+      if (ruled_out(i, geom_model, geom_data)) continue;
+      ++kept[i];
+      restart_guess(i, geom_data);
+      if (exact_test(i, geom_model, geom_data)) ++hits[i];
     }
   }
   std::stable_sort(likely_first.begin(), likely_first.end(),
-                   [&kept](std::size_t a, std::size_t b) { return kept[a] > kept[b]; });
+                   [&hits, &kept](std::size_t a, std::size_t b) {
+                     return hits[a] != hits[b] ? hits[a] > hits[b] : kept[a] > kept[b];
+                   });
 }
 
 bool SelfCollision::place_boxes(const pinocchio::GeometryData& geom_data) {
@@ -446,12 +560,19 @@ bool SelfCollision::ruled_out(std::size_t i, const pinocchio::GeometryModel& geo
   const pinocchio::CollisionPair& pair = geom_model.collisionPairs[i];
   // Both tests rest on rigid, bounded placements (see box_is_usable).
   if (!box_usable[pair.first] || !box_usable[pair.second]) return false;
-  const Box& a = world_boxes[pair.first];
-  const Box& b = world_boxes[pair.second];
+  return boxes_apart(world_boxes[pair.first], world_boxes[pair.second]) ||
+         ruled_out_past_boxes(i, geom_model, geom_data);
+}
+
+bool SelfCollision::boxes_apart(const Box& a, const Box& b) const {
   const Eigen::Vector3d gap = ((a.centre - b.centre).cwiseAbs() - a.half - b.half).cwiseMax(0.0);
   const double reach = margin + kBoxSlack;
-  if (gap.squaredNorm() > reach * reach) return true;
+  return gap.squaredNorm() > reach * reach;
+}
 
+bool SelfCollision::ruled_out_past_boxes(std::size_t i, const pinocchio::GeometryModel& geom_model,
+                                         const pinocchio::GeometryData& geom_data) {
+  const pinocchio::CollisionPair& pair = geom_model.collisionPairs[i];
   const pinocchio::SE3& pa = geom_data.oMg[pair.first];
   const pinocchio::SE3& pb = geom_data.oMg[pair.second];
   const coal::Transform3s tf_a(pa.rotation(), pa.translation());
@@ -491,9 +612,7 @@ bool SelfCollision::ruled_out(std::size_t i, const pinocchio::GeometryModel& geo
     for (std::size_t kb = 0; kb < pieces_b.size(); ++kb) {
       const Box& box_a = piece_world_a[ka];
       const Box& box_b = piece_world_b[kb];
-      const Eigen::Vector3d piece_gap =
-          ((box_a.centre - box_b.centre).cwiseAbs() - box_a.half - box_b.half).cwiseMax(0.0);
-      if (piece_gap.squaredNorm() > reach * reach) continue;
+      if (boxes_apart(box_a, box_b)) continue;
       const coal::CollisionGeometry& a = *pieces_a[ka];
       const coal::CollisionGeometry& b = *pieces_b[kb];
       if (!apart(a, tf_a, b, tf_b, collision_function(a, b))) return false;
@@ -511,25 +630,44 @@ bool SelfCollision::apart(const coal::CollisionGeometry& a, const coal::Transfor
   hull_solver.set(hull_request);
   hull_solver.cached_guess = coal::Vec3s(1, 0, 0);
   hull_solver.support_func_cached_guess.setZero();
+  // GJK's first direction joins the two boxes' centres (BoundingVolumeGuess);
+  // each large hull's support search starts at its vertex farthest that way,
+  // from a table made at build, instead of climbing from vertex 0.
+  const auto table_a = start_tables.find(&a);
+  const auto table_b = start_tables.find(&b);
+  if (table_a != start_tables.end() || table_b != start_tables.end()) {
+    const coal::Vec3s towards_b =
+        tf_b.transform(b.aabb_local.center()) - tf_a.transform(a.aabb_local.center());
+    if (table_a != start_tables.end()) {
+      hull_solver.support_func_cached_guess[0] =
+          table_a->second[direction_cell(tf_a.getRotation().transpose() * towards_b)];
+    }
+    if (table_b != start_tables.end()) {
+      hull_solver.support_func_cached_guess[1] =
+          table_b->second[direction_cell(-(tf_b.getRotation().transpose() * towards_b))];
+    }
+  }
   hull_result.clear();
+  hull_solver.gjk.status = coal::details::GJK::DidNotRun;
   test(&a, tf_a, &b, tf_b, &hull_solver, hull_request, hull_result);
-  return !hull_result.isCollision();
+  // DidNotRun: coal answered without GJK, in closed form.
+  return !hull_result.isCollision() && hull_solver.gjk.status != coal::details::GJK::Failed;
+}
+
+void SelfCollision::restart_guess(std::size_t i, pinocchio::GeometryData& geom_data) const {
+  // Near contact, coal's answer depends on where its solver starts, and the
+  // answer must depend on q_rad alone. The reset reaches coal's solver because
+  // Pinocchio's work data turns on `enable_cached_gjk_guess` in every request;
+  // were that off, coal would keep its support hint from the last call.
+  coal::CollisionRequest& request = geom_data.collisionRequests[i];
+  request.cached_gjk_guess = fresh_gjk_guess[i];
+  request.cached_support_func_guess = fresh_support_guess[i];
 }
 
 bool SelfCollision::collides(const pinocchio::Model& model, pinocchio::Data& data,
                              const pinocchio::GeometryModel& geom_model,
                              pinocchio::GeometryData& geom_data, const Eigen::VectorXd& q_rad) {
   pinocchio::updateGeometryPlacements(model, data, geom_model, geom_data, q_rad);
-  // Every pair starts from its fresh request's guess: near contact, coal's
-  // answer depends on where its solver starts, and the answer must depend on
-  // q_rad alone. The reset reaches coal's solver because Pinocchio's work
-  // data turns on `enable_cached_gjk_guess` in every request; were that off,
-  // coal would keep its support hint from the last call.
-  const auto restart_guess = [this, &geom_data](std::size_t i) {
-    coal::CollisionRequest& request = geom_data.collisionRequests[i];
-    request.cached_gjk_guess = fresh_gjk_guess[i];
-    request.cached_support_func_guess = fresh_support_guess[i];
-  };
   const std::size_t pairs = geom_model.collisionPairs.size();
 
   if (margin < 0) {
@@ -544,7 +682,7 @@ bool SelfCollision::collides(const pinocchio::Model& model, pinocchio::Data& dat
             "collision_margin.");
       }
     }
-    for (std::size_t i = 0; i < pairs; ++i) restart_guess(i);
+    for (std::size_t i = 0; i < pairs; ++i) restart_guess(i, geom_data);
     pinocchio::computeCollisions(geom_model, geom_data, /*stopAtFirstCollision=*/true);
     // The pass refreshed every result up to and including the first hit; results
     // after it may be stale, and the scan stops before reaching them.
@@ -557,20 +695,16 @@ bool SelfCollision::collides(const pinocchio::Model& model, pinocchio::Data& dat
   // Each geometry's world box, once. Off a rigid, bounded placement the pairs
   // go in list order, as the full pass takes them (see order_pairs).
   const bool reorder = place_boxes(geom_data);
-  for (std::size_t k = 0; k < pairs; ++k) {
-    const std::size_t i = reorder ? likely_first[k] : k;
-    const pinocchio::CollisionPair& pair = geom_model.collisionPairs[i];
-    if (!geom_data.activeCollisionPairs[i] ||
-        geom_model.geometryObjects[pair.first].disableCollision ||
-        geom_model.geometryObjects[pair.second].disableCollision) {
+  // The box test inline, over a compact list: most pairs end there. The
+  // pre-tests rest on rigid, bounded placements (see box_is_usable).
+  for (const Step& step : reorder ? walk_likely_first : walk_listed) {
+    if (box_usable[step.first] && box_usable[step.second] &&
+        (boxes_apart(world_boxes[step.first], world_boxes[step.second]) ||
+         ruled_out_past_boxes(step.pair, geom_model, geom_data))) {
       continue;
     }
-    if (ruled_out(i, geom_model, geom_data)) {
-      geom_data.collisionResults[i].clear();
-      continue;
-    }
-    restart_guess(i);
-    if (exact_test(i, geom_model, geom_data)) return true;
+    restart_guess(step.pair, geom_data);
+    if (exact_test(step.pair, geom_model, geom_data)) return true;
   }
   return false;
 }

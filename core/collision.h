@@ -2,9 +2,11 @@
 // the per-call pass. RobotModel owns one beside its models.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <Eigen/Core>
@@ -58,6 +60,13 @@ class SelfCollision {
     const coal::BVHModel<coal::OBBRSS>* second = nullptr;
   };
 
+  // One pair as a query walks it: its index and its two geometries.
+  struct Step {
+    std::size_t pair;
+    std::size_t first;
+    std::size_t second;
+  };
+
   // Places each geometry's box; true when every box may rule pairs out.
   bool place_boxes(const pinocchio::GeometryData& geom_data);
   // Whether GJK proves the two shapes farther apart than margin + slack.
@@ -67,6 +76,13 @@ class SelfCollision {
   // Whether the pre-tests prove pair i farther apart than the margin.
   bool ruled_out(std::size_t i, const pinocchio::GeometryModel& geom_model,
                  const pinocchio::GeometryData& geom_data);
+  // Puts pair i's GJK starting guess back to its fresh request's.
+  void restart_guess(std::size_t i, pinocchio::GeometryData& geom_data) const;
+  // Whether two world boxes are farther apart than the margin plus the box slack.
+  bool boxes_apart(const Box& a, const Box& b) const;
+  // The pre-tests after the box test (placements rigid and bounded).
+  bool ruled_out_past_boxes(std::size_t i, const pinocchio::GeometryModel& geom_model,
+                            const pinocchio::GeometryData& geom_data);
   // coal's exact test of pair i, as Pinocchio runs it.
   bool exact_test(std::size_t i, const pinocchio::GeometryModel& geom_model,
                   pinocchio::GeometryData& geom_data) const;
@@ -110,8 +126,16 @@ class SelfCollision {
   std::vector<coal::Vec3s> fresh_gjk_guess;
   std::vector<coal::support_func_guess_t> fresh_support_guess;
 
-  // Pair indices, the pairs most often near each other first (fixed at build).
+  // Per large hull (coal climbs its vertices), the vertex farthest along each
+  // of 27 directions: where its support search starts (see apart).
+  using StartTable = std::array<int, 27>;
+  void add_start_table(const coal::ConvexBase& hull);
+  std::unordered_map<const coal::CollisionGeometry*, StartTable> start_tables;
+  // Pair indices, the pairs most often in collision first (fixed at build).
   std::vector<std::size_t> likely_first;
+  // The pairs a query tests, in list order and in likely_first's order.
+  std::vector<Step> walk_listed;
+  std::vector<Step> walk_likely_first;
 };
 
 }  // namespace talvex

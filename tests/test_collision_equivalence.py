@@ -162,6 +162,44 @@ def test_mesh_decides_where_its_hull_is_near(tmp_path, margin, heights, detailed
     assert straddles >= 2  # the cases this robot is for are really in the list
 
 
+THREE_CUBES = """<?xml version="1.0"?>
+<robot name="three_cubes">
+  <link name="base">
+    <collision><origin xyz="-0.5 0 0"/>
+      <geometry><mesh filename="package://talvex_test/meshes/cube.stl"/></geometry></collision>
+    <collision><origin xyz="0 0 0"/>
+      <geometry><mesh filename="package://talvex_test/meshes/cube.stl" scale="1 1 3"/></geometry>
+    </collision>
+    <collision><origin xyz="0.5 0 0"/>
+      <geometry><mesh filename="package://talvex_test/meshes/cube.stl"/></geometry></collision>
+  </link>
+  <link name="carriage"/>
+  <link name="ball"><collision><geometry><sphere radius="0.05"/></geometry></collision></link>
+  <joint name="across" type="prismatic"><parent link="base"/><child link="carriage"/>
+    <axis xyz="1 0 0"/><limit lower="-1" upper="1" effort="1" velocity="1"/></joint>
+  <joint name="up" type="prismatic"><parent link="carriage"/><child link="ball"/>
+    <axis xyz="0 0 1"/><limit lower="-1" upper="1" effort="1" velocity="1"/></joint>
+</robot>
+"""
+
+
+# The same cube file on three geometries, the middle one stretched to 0.6 m tall: as
+# many vertices and triangles as the others, but a hull of its own. The two alike may
+# share theirs; the stretched one tested with theirs would be cleared 0.2 m too low.
+@pytest.mark.parametrize("x, top", [(-0.5, 0.1), (0.0, 0.3), (0.5, 0.1)])
+def test_each_mesh_is_tested_with_its_own_hull(tmp_path, x, top):
+    urdf = tmp_path / "three_cubes.urdf"
+    urdf.write_text(THREE_CUBES)
+    margin = 0.005
+    model = build(str(urdf), margin=margin)
+    ref = Reference(urdf, DATA, "", margin)
+    gaps = [-0.01, 0.001, 0.0049, 0.0051, 0.01, 0.1]
+    for gap in gaps:
+        q = np.array([x, top + 0.05 + gap])
+        assert ref.collides(q) is (gap < margin), gap
+        assert model.has_self_collision(q) is (gap < margin), (x, gap)
+
+
 @pytest.mark.parametrize("scale", ["1 1 0", "1 1 1e-9", "0 0 0", "1 0 0"])
 def test_mesh_without_a_solid_hull_is_tested_exactly(tmp_path, scale):
     # A cube flattened, squashed to a line or a point: qhull cannot make a hull of
