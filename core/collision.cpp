@@ -12,6 +12,7 @@
 #include <coal/BVH/BVH_model.h>
 #include <coal/internal/traversal_node_bvhs.h>
 #include <coal/internal/traversal_node_setup.h>
+#include <coal/shape/convex.h>
 #include <pinocchio/algorithm/joint-configuration.hpp>
 #include <pinocchio/collision/collision.hpp>
 
@@ -284,25 +285,69 @@ void SelfCollision::build_pieces(std::size_t g, const coal::BVHModelBase& mesh,
 
 namespace {
 
-// The first geometry before g whose mesh has the same vertices and triangles
-// as g's (g itself when there is none).
-std::size_t same_mesh_before(const pinocchio::GeometryModel& geom_model, std::size_t g) {
+// A mesh before g whose vertices are g's up to a sign per axis (the same file
+// on the left and, mirrored by a negative scale, on the right), vertex for
+// vertex: mirroring by -1 is exact, so the signs match every coordinate to the
+// bit. `twin` is g itself when there is none.
+struct Twin {
+  std::size_t twin;
+  coal::Vec3s signs;    // g's vertex = signs * twin's vertex, coordinate-wise
+  bool same_triangles;  // and the two meshes list the same triangles
+};
+
+Twin twin_before(const pinocchio::GeometryModel& geom_model, std::size_t g) {
   const auto* mesh =
       dynamic_cast<const coal::BVHModelBase*>(geom_model.geometryObjects[g].geometry.get());
   for (std::size_t h = 0; h < g; ++h) {
     const auto* other =
         dynamic_cast<const coal::BVHModelBase*>(geom_model.geometryObjects[h].geometry.get());
-    if (!other || other->getModelType() != mesh->getModelType() ||
-        other->num_vertices != mesh->num_vertices || other->num_tris != mesh->num_tris ||
-        !other->vertices || (other->tri_indices == nullptr) != (mesh->tri_indices == nullptr)) {
+    if (!other || !other->vertices || other->getModelType() != mesh->getModelType() ||
+        other->num_vertices != mesh->num_vertices || other->num_tris != mesh->num_tris) {
       continue;
     }
-    if (*other->vertices == *mesh->vertices &&
-        (!mesh->tri_indices || *other->tri_indices == *mesh->tri_indices)) {
-      return h;
+    const std::vector<coal::Vec3s>& mine = *mesh->vertices;
+    const std::vector<coal::Vec3s>& theirs = *other->vertices;
+    if (mine.size() != theirs.size()) continue;
+    coal::Vec3s signs = coal::Vec3s::Ones();
+    for (int k = 0; k < 3; ++k) {
+      for (std::size_t v = 0; v < mine.size(); ++v) {
+        if (theirs[v][k] != 0) {
+          signs[k] = mine[v][k] == -theirs[v][k] ? -1.0 : 1.0;
+          break;
+        }
+      }
     }
+    bool mirrored = true;
+    for (std::size_t v = 0; mirrored && v < mine.size(); ++v) {
+      mirrored = mine[v] == theirs[v].cwiseProduct(signs);
+    }
+    if (!mirrored) continue;
+    const bool same_triangles =
+        (mesh->tri_indices == nullptr) == (other->tri_indices == nullptr) &&
+        (!mesh->tri_indices || *other->tri_indices == *mesh->tri_indices);
+    return Twin{h, signs, same_triangles};
   }
-  return g;
+  return Twin{g, coal::Vec3s::Ones(), true};
+}
+
+// The hull of a mirrored twin's mesh: the twin's hull mirrored (a triangle
+// flipped so that it still faces out). Null when the twin has no hull of
+// triangles.
+std::shared_ptr<coal::ConvexBase> mirrored_hull(const coal::ConvexBase* twin_hull,
+                                                const coal::Vec3s& signs) {
+  const auto* twin = dynamic_cast<const coal::Convex<coal::Triangle>*>(twin_hull);
+  if (!twin || !twin->points || !twin->polygons) return nullptr;
+  auto points = std::make_shared<std::vector<coal::Vec3s>>();
+  points->reserve(twin->num_points);
+  for (unsigned int v = 0; v < twin->num_points; ++v) {
+    points->push_back((*twin->points)[v].cwiseProduct(signs));
+  }
+  auto triangles = std::make_shared<std::vector<coal::Triangle>>(*twin->polygons);
+  if (signs.prod() < 0) {
+    for (coal::Triangle& t : *triangles) t.set(t[0], t[2], t[1]);
+  }
+  return std::make_shared<coal::Convex<coal::Triangle>>(points, twin->num_points, triangles,
+                                                        twin->num_polygons);
 }
 
 }  // namespace
@@ -317,27 +362,38 @@ void SelfCollision::build_hulls(pinocchio::GeometryModel& geom_model) {
     auto* mesh = dynamic_cast<coal::BVHModelBase*>(object.geometry.get());
     if (!mesh || !mesh->vertices) continue;
     // A mesh loaded twice (the same file on the left and on the right) shares
-    // the first one's hulls: they would come out the same.
-    const std::size_t same = same_mesh_before(geom_model, g);
-    if (same < g) {
-      hulls[g] = hulls[same];
-      piece_hulls[g] = piece_hulls[same];
-      pieces[g] = pieces[same];
+    // the first one's hulls: they would come out the same. A mirrored copy
+    // gets the first one's hull mirrored, which is its hull, without qhull.
+    const Twin twin = twin_before(geom_model, g);
+    if (twin.twin < g && twin.signs == coal::Vec3s::Ones() && twin.same_triangles) {
+      hulls[g] = hulls[twin.twin];
+      piece_hulls[g] = piece_hulls[twin.twin];
+      pieces[g] = pieces[twin.twin];
       continue;
     }
-    // Every vertex is finite: the build's mesh loader refuses any other mesh.
-    if (!spans_a_solid(*mesh->vertices)) continue;
-    // buildConvexHull stores the hull in the mesh's own `convex`, which the
-    // exact test would then carry around: keep it aside and put back what was there.
-    const std::shared_ptr<coal::ConvexBase> before = mesh->convex;
-    try {
-      mesh->buildConvexHull(/*keepTriangle=*/false);
-      hulls[g] = mesh->convex;
-    } catch (const std::exception&) {
-      // Without a hull, the mesh's pairs go straight to the exact test.
-      hulls[g] = nullptr;
+    if (twin.twin < g) {
+      try {
+        hulls[g] = mirrored_hull(hulls[twin.twin].get(), twin.signs);
+      } catch (const std::exception&) {
+        hulls[g] = nullptr;
+      }
     }
-    mesh->convex = before;
+    // Every vertex is finite: the build's mesh loader refuses any other mesh.
+    if (!hulls[g] && !spans_a_solid(*mesh->vertices)) continue;
+    if (!hulls[g]) {
+      // buildConvexHull stores the hull in the mesh's own `convex`, which the
+      // exact test would then carry around: keep it aside and put back what
+      // was there. Its triangles are kept for a mirrored twin.
+      const std::shared_ptr<coal::ConvexBase> before = mesh->convex;
+      try {
+        mesh->buildConvexHull(/*keepTriangle=*/true);
+        hulls[g] = mesh->convex;
+      } catch (const std::exception&) {
+        // Without a hull, the mesh's pairs go straight to the exact test.
+        hulls[g] = nullptr;
+      }
+      mesh->convex = before;
+    }
     if (!hulls[g]) continue;
     hulls[g]->computeLocalAABB();
     const auto* tree = dynamic_cast<const coal::BVHModel<coal::OBBRSS>*>(mesh);

@@ -200,6 +200,52 @@ def test_each_mesh_is_tested_with_its_own_hull(tmp_path, x, top):
         assert model.has_self_collision(q) is (gap < margin), (x, gap)
 
 
+WEDGES = """<?xml version="1.0"?>
+<robot name="wedges">
+  <link name="base">
+    <collision><origin xyz="-0.5 0 0"/>
+      <geometry><mesh filename="package://talvex_test/meshes/wedge.stl"/></geometry></collision>
+    <collision><origin xyz="0.5 0 0"/>
+      <geometry><mesh filename="package://talvex_test/meshes/wedge.stl" scale="1 -1 1"/></geometry>
+    </collision>
+  </link>
+  <link name="carriage"/>
+  <link name="ball"><collision><geometry><sphere radius="0.05"/></geometry></collision></link>
+  <joint name="across" type="prismatic"><parent link="base"/><child link="carriage"/>
+    <axis xyz="1 0 0"/><limit lower="-1" upper="1" effort="1" velocity="1"/></joint>
+  <joint name="out" type="prismatic"><parent link="carriage"/><child link="ball"/>
+    <axis xyz="0 1 0"/><limit lower="-1" upper="1" effort="1" velocity="1"/></joint>
+</robot>
+"""
+
+
+# A wedge with its corner (0, 0.1, 0) farthest along +y, as it is at x = -0.5 and
+# mirrored across y at x = 0.5, where that corner is farthest along -y. The mirrored
+# one's hull is the first one's mirrored; tested with the first one's, a ball at
+# its corner would be cleared 0.1 m too far.
+@pytest.mark.parametrize("x, side", [(-0.5, 1), (0.5, -1)])
+def test_a_mirrored_mesh_is_tested_with_its_mirrored_hull(tmp_path, x, side):
+    meshes = tmp_path / "talvex_test" / "meshes"
+    meshes.mkdir(parents=True)
+    corners = [(0, 0, 0), (0.2, 0, 0), (0, 0.1, 0), (0, 0, 0.3)]
+    faces = [(0, 2, 1), (0, 1, 3), (0, 3, 2), (1, 2, 3)]
+    lines = ["solid wedge"]
+    for face in faces:
+        lines += ["facet normal 0 0 0", "outer loop"]
+        lines += [f"vertex {corners[k][0]} {corners[k][1]} {corners[k][2]}" for k in face]
+        lines += ["endloop", "endfacet"]
+    (meshes / "wedge.stl").write_text("\n".join(lines + ["endsolid wedge"]) + "\n")
+    urdf = tmp_path / "wedges.urdf"
+    urdf.write_text(WEDGES)
+    margin = 0.005
+    model = build(str(urdf), margin=margin, package_dir=str(tmp_path))
+    ref = Reference(urdf, tmp_path, "", margin)
+    for gap in [-0.01, 0.001, 0.0049, 0.0051, 0.01, 0.1]:
+        q = np.array([x, side * (0.1 + 0.05 + gap)])
+        assert ref.collides(q) is (gap < margin), gap
+        assert model.has_self_collision(q) is (gap < margin), (x, gap)
+
+
 @pytest.mark.parametrize("scale", ["1 1 0", "1 1 1e-9", "0 0 0", "1 0 0"])
 def test_mesh_without_a_solid_hull_is_tested_exactly(tmp_path, scale):
     # A cube flattened, squashed to a line or a point: qhull cannot make a hull of
