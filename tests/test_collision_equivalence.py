@@ -162,25 +162,36 @@ def test_mesh_decides_where_its_hull_is_near(tmp_path, margin, heights, detailed
     assert straddles >= 2  # the cases this robot is for are really in the list
 
 
-THREE_CUBES = """<?xml version="1.0"?>
-<robot name="three_cubes">
-  <link name="base">
-    <collision><origin xyz="-0.5 0 0"/>
-      <geometry><mesh filename="package://talvex_test/meshes/cube.stl"/></geometry></collision>
-    <collision><origin xyz="0 0 0"/>
-      <geometry><mesh filename="package://talvex_test/meshes/cube.stl" scale="1 1 3"/></geometry>
-    </collision>
-    <collision><origin xyz="0.5 0 0"/>
-      <geometry><mesh filename="package://talvex_test/meshes/cube.stl"/></geometry></collision>
-  </link>
+def ball_over_meshes(meshes, axis):
+    """A robot: `meshes` ((x, file, scale) each, on one fixed base) and a ball of
+    radius 0.05 slid along x, then along `axis`."""
+    collisions = "".join(
+        f'<collision><origin xyz="{x} 0 0"/><geometry><mesh '
+        f'filename="package://talvex_test/meshes/{name}" scale="{scale}"/></geometry></collision>'
+        for x, name, scale in meshes)
+    return f"""<?xml version="1.0"?>
+<robot name="ball_over_meshes">
+  <link name="base">{collisions}</link>
   <link name="carriage"/>
   <link name="ball"><collision><geometry><sphere radius="0.05"/></geometry></collision></link>
   <joint name="across" type="prismatic"><parent link="base"/><child link="carriage"/>
     <axis xyz="1 0 0"/><limit lower="-1" upper="1" effort="1" velocity="1"/></joint>
-  <joint name="up" type="prismatic"><parent link="carriage"/><child link="ball"/>
-    <axis xyz="0 0 1"/><limit lower="-1" upper="1" effort="1" velocity="1"/></joint>
+  <joint name="out" type="prismatic"><parent link="carriage"/><child link="ball"/>
+    <axis xyz="{axis}"/><limit lower="-1" upper="1" effort="1" velocity="1"/></joint>
 </robot>
 """
+
+
+def assert_verdicts_either_side_of_margin(urdf, package_dir, q_at_gap):
+    """The ball's surface `gap` from a mesh's nearest corner or face at q_at_gap(gap):
+    in collision exactly when the gap is below the margin, for Pinocchio and talvex."""
+    margin = 0.005
+    model = build(str(urdf), margin=margin, package_dir=str(package_dir))
+    ref = Reference(urdf, package_dir, "", margin)
+    for gap in [-0.01, 0.001, 0.0049, 0.0051, 0.01, 0.1]:
+        q = q_at_gap(gap)
+        assert ref.collides(q) is (gap < margin), gap
+        assert model.has_self_collision(q) is (gap < margin), (q, gap)
 
 
 # The same cube file on three geometries, the middle one stretched to 0.6 m tall: as
@@ -189,34 +200,10 @@ THREE_CUBES = """<?xml version="1.0"?>
 @pytest.mark.parametrize("x, top", [(-0.5, 0.1), (0.0, 0.3), (0.5, 0.1)])
 def test_each_mesh_is_tested_with_its_own_hull(tmp_path, x, top):
     urdf = tmp_path / "three_cubes.urdf"
-    urdf.write_text(THREE_CUBES)
-    margin = 0.005
-    model = build(str(urdf), margin=margin)
-    ref = Reference(urdf, DATA, "", margin)
-    gaps = [-0.01, 0.001, 0.0049, 0.0051, 0.01, 0.1]
-    for gap in gaps:
-        q = np.array([x, top + 0.05 + gap])
-        assert ref.collides(q) is (gap < margin), gap
-        assert model.has_self_collision(q) is (gap < margin), (x, gap)
-
-
-WEDGES = """<?xml version="1.0"?>
-<robot name="wedges">
-  <link name="base">
-    <collision><origin xyz="-0.5 0 0"/>
-      <geometry><mesh filename="package://talvex_test/meshes/wedge.stl"/></geometry></collision>
-    <collision><origin xyz="0.5 0 0"/>
-      <geometry><mesh filename="package://talvex_test/meshes/wedge.stl" scale="1 -1 1"/></geometry>
-    </collision>
-  </link>
-  <link name="carriage"/>
-  <link name="ball"><collision><geometry><sphere radius="0.05"/></geometry></collision></link>
-  <joint name="across" type="prismatic"><parent link="base"/><child link="carriage"/>
-    <axis xyz="1 0 0"/><limit lower="-1" upper="1" effort="1" velocity="1"/></joint>
-  <joint name="out" type="prismatic"><parent link="carriage"/><child link="ball"/>
-    <axis xyz="0 1 0"/><limit lower="-1" upper="1" effort="1" velocity="1"/></joint>
-</robot>
-"""
+    urdf.write_text(ball_over_meshes(
+        [(-0.5, "cube.stl", "1 1 1"), (0, "cube.stl", "1 1 3"), (0.5, "cube.stl", "1 1 1")],
+        "0 0 1"))
+    assert_verdicts_either_side_of_margin(urdf, DATA, lambda gap: np.array([x, top + 0.05 + gap]))
 
 
 # A wedge with its corner (0, 0.1, 0) farthest along +y, as it is at x = -0.5 and
@@ -236,14 +223,10 @@ def test_a_mirrored_mesh_is_tested_with_its_mirrored_hull(tmp_path, x, side):
         lines += ["endloop", "endfacet"]
     (meshes / "wedge.stl").write_text("\n".join(lines + ["endsolid wedge"]) + "\n")
     urdf = tmp_path / "wedges.urdf"
-    urdf.write_text(WEDGES)
-    margin = 0.005
-    model = build(str(urdf), margin=margin, package_dir=str(tmp_path))
-    ref = Reference(urdf, tmp_path, "", margin)
-    for gap in [-0.01, 0.001, 0.0049, 0.0051, 0.01, 0.1]:
-        q = np.array([x, side * (0.1 + 0.05 + gap)])
-        assert ref.collides(q) is (gap < margin), gap
-        assert model.has_self_collision(q) is (gap < margin), (x, gap)
+    urdf.write_text(ball_over_meshes(
+        [(-0.5, "wedge.stl", "1 1 1"), (0.5, "wedge.stl", "1 -1 1")], "0 1 0"))
+    assert_verdicts_either_side_of_margin(
+        urdf, tmp_path, lambda gap: np.array([x, side * (0.1 + 0.05 + gap)]))
 
 
 @pytest.mark.parametrize("scale", ["1 1 0", "1 1 1e-9", "0 0 0", "1 0 0"])
