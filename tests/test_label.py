@@ -2,6 +2,7 @@
 warnings as errors. Labels are checked against direct calls on a RobotModel
 of the test's own, file hashes against hashlib, arrays against pyarrow's lists."""
 
+import contextlib
 import glob
 import hashlib
 import json
@@ -341,9 +342,11 @@ def test_killed_run_resumes_and_lost_worker_is_replaced(tmp_path):
 
 
 @needs_erd
-@pytest.mark.parametrize("engine", [["--threads", 2], ["--local-cluster", 2]],
-                         ids=["threads", "local-cluster"])
-def test_ctrl_c_is_one_line_and_leaves_nothing(tmp_path, engine):
+@pytest.mark.parametrize("engine, presses", [(["--threads", 2], "once"),
+                                             (["--local-cluster", 2], "once"),
+                                             (["--threads", 2], "repeatedly")],
+                         ids=["threads", "local-cluster", "threads-pressed-repeatedly"])
+def test_ctrl_c_is_one_line_and_leaves_nothing(tmp_path, engine, presses):
     import fcntl
     import pty
     import select
@@ -376,6 +379,13 @@ def test_ctrl_c_is_one_line_and_leaves_nothing(tmp_path, engine):
         read(time.monotonic() + 0.2)
     assert proc.poll() is None
     os.killpg(proc.pid, signal.SIGINT)  # what Ctrl-C does: the whole foreground group
+    # Pressed again and again while the run cleans up (`timeout -s INT` also signals twice).
+    for _ in range(400 if presses == "repeatedly" else 0):
+        time.sleep(0.005)
+        if proc.poll() is not None:
+            break
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(proc.pid, signal.SIGINT)
     try:
         proc.wait(timeout=60)
     finally:

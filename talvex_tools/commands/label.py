@@ -623,11 +623,27 @@ def prepare(args: argparse.Namespace, stream=sys.stderr) -> tuple[Job, PrivateCo
         raise
 
 
+@contextlib.contextmanager
+def interrupts_held():
+    """Ctrl-C ignored while a stopped run cleans up: pressed again (or sent twice, as
+    `timeout` does, to the process and then to its group) it would cut the clean-up
+    short and leave the partial folder behind."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+
+
 def label(args: argparse.Namespace, stream=sys.stderr) -> Summary:
     """Label as the arguments say and publish the output folder."""
     out = options.check_out(args)
     job, copy, meta = prepare(args, stream)
     engine = partial = progress = None
+    held = contextlib.ExitStack()  # holds Ctrl-C off from a failure to the end of clean-up
     try:
         begin = time.perf_counter()
         partial = Partial(out, meta, job.chunks, args.resume)
@@ -659,6 +675,7 @@ def label(args: argparse.Namespace, stream=sys.stderr) -> Summary:
             partial.release()  # kept for --resume, as the message says
         raise
     except BaseException:
+        held.enter_context(interrupts_held())
         if progress is not None:
             progress.close()
         if engine is not None:
@@ -672,9 +689,10 @@ def label(args: argparse.Namespace, stream=sys.stderr) -> Summary:
                 partial.release()
         raise
     finally:
-        if engine is not None:
-            engine.close()
-        copy.close()
+        with held:
+            if engine is not None:
+                engine.close()
+            copy.close()
 
 
 def wait(engine, todo, partial, progress, total, stall):
