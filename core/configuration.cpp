@@ -10,17 +10,17 @@ namespace talvex {
 
 std::int32_t RobotModel::nq() const {
   require_built();
-  return models->model.nq;
+  return robot->model.nq;
 }
 
 std::int32_t RobotModel::ndof() const {
   require_built();
-  return models->model.njoints - 1;
+  return robot->model.njoints - 1;
 }
 
 std::vector<std::string> RobotModel::joint_names() const {
   require_built();
-  const Model& model = models->model;
+  const Model& model = robot->model;
   std::vector<std::string> names;
   names.reserve(static_cast<std::size_t>(model.njoints));
   for (const auto& name : model.names) {
@@ -31,17 +31,17 @@ std::vector<std::string> RobotModel::joint_names() const {
 
 Eigen::VectorXd RobotModel::lower_position_limits() const {
   require_built();
-  return models->model.lowerPositionLimit;
+  return robot->model.lowerPositionLimit;
 }
 
 Eigen::VectorXd RobotModel::upper_position_limits() const {
   require_built();
-  return models->model.upperPositionLimit;
+  return robot->model.upperPositionLimit;
 }
 
 bool RobotModel::in_joint_limits(const Eigen::VectorXd& q_rad) const {
   require_built();
-  const Model& model = models->model;
+  const Model& model = robot->model;
   // Another length would read past the end of q_rad or of the bounds.
   if (q_rad.size() != model.nq) {
     throw std::invalid_argument("RobotModel::in_joint_limits: q_rad has length " +
@@ -62,7 +62,7 @@ bool RobotModel::in_joint_limits(const Eigen::VectorXd& q_rad) const {
 
 Eigen::VectorXd RobotModel::neutral_configuration() const {
   require_built();
-  return pinocchio::neutral(models->model);
+  return pinocchio::neutral(robot->model);
 }
 
 }  // namespace talvex

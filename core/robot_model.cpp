@@ -1,4 +1,4 @@
-// Construction, readiness guard and building from URDF/SRDF.
+// Construction, readiness guard, building from URDF/SRDF, and the self-collision query.
 #include "robot_model.h"
 
 #include <cmath>
@@ -16,6 +16,23 @@
 
 namespace corvane {
 namespace talvex {
+namespace {
+
+// What the URDF says of each joint's mimic tag (the model itself is built
+// with mimic handling off).
+std::vector<Mimic> mimics_of(const Model& model, const urdf::ModelInterface& tree) {
+  std::vector<Mimic> mimics(static_cast<std::size_t>(model.njoints));
+  for (pinocchio::JointIndex j = 1; j < static_cast<pinocchio::JointIndex>(model.njoints); ++j) {
+    const urdf::JointConstSharedPtr joint = tree.getJoint(model.names[j]);
+    if (joint && joint->mimic) {
+      mimics[j] = Mimic{joint->mimic->joint_name, joint->mimic->multiplier,
+                        joint->mimic->offset};
+    }
+  }
+  return mimics;
+}
+
+}  // namespace
 
 void RobotModel::require_built() const {
   if (!built) {
@@ -85,16 +102,26 @@ void RobotModel::build_from_urdf(const std::string& urdf_path, const std::string
 
   check_collision_elements(*tree, urdf_path, geom_model, parse_messages);
   check_work_data_fits(model, &geom_model);
-  auto fresh = std::make_unique<Models>(model, geom_model);
-  for (auto& request : fresh->geom_data.collisionRequests) {
-    request.security_margin = collision_margin;
-  }
-  fresh->self_collision.prepare(fresh->model, fresh->data, fresh->geom_model, fresh->geom_data,
-                                collision_margin);
+  auto [fresh, fresh_workspace] =
+      prepare_robot(model, geom_model, collision_margin, mimics_of(model, *tree));
 
   std::lock_guard<std::mutex> lock(work_mutex);
-  models.swap(fresh);
+  std::lock_guard<std::mutex> robot_lock(robot_mutex);
+  robot.swap(fresh);
+  workspace.swap(fresh_workspace);
   built = true;
+}
+
+bool RobotModel::has_self_collision(const Eigen::VectorXd& q_rad) {
+  std::lock_guard<std::mutex> lock(work_mutex);
+  require_built();
+  return collides(*robot, *workspace, q_rad);
+}
+
+std::shared_ptr<const Prepared> RobotModel::prepared_robot() const {
+  std::lock_guard<std::mutex> lock(robot_mutex);
+  require_built();
+  return robot;
 }
 
 }  // namespace talvex

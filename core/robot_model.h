@@ -14,15 +14,15 @@
 #include <pinocchio/geometry.hpp>
 #include <pinocchio/multibody.hpp>
 
-#include "collision.h"
+#include "prepared.h"
 
 namespace corvane {
 namespace talvex {
 
 class RobotModel {
  public:
-  using Model = pinocchio::ModelTpl<double, 0, pinocchio::JointCollectionDefaultTpl>;
-  using Data = pinocchio::DataTpl<double, 0, pinocchio::JointCollectionDefaultTpl>;
+  using Model = talvex::Model;
+  using Data = talvex::Data;
   using FramePoses = std::map<std::string, Eigen::Matrix4d>;
 
   RobotModel() = default;
@@ -53,48 +53,37 @@ class RobotModel {
   // Self-collision.
   bool has_self_collision(const Eigen::VectorXd& q_rad);
 
+ // The prepared robot the queries run on, for the calls beyond this class's
+  // own (batch and motion calls): held by shared ownership, so a call that
+  // took it finishes on it even when a rebuild swaps another in. Throws the
+  // readiness error on an unbuilt object.
+  std::shared_ptr<const Prepared> prepared_robot() const;
+
  private:
-  // The four library objects of one robot. They live together on the heap because
-  // the geometry work data points into the geometry model's objects: a rebuild
-  // swaps the whole set, never a copy of one member.
-  struct Models {
-    Models() = default;
-    // Both work data are made in place from the finished models. Neither DataTpl
-    // nor GeometryData has a move, so assigning a fresh one copies it: twice the
-    // peak memory of the build (the work data grows with the cube of the joint
-    // count, the geometry work data with the pairs), and for DataTpl a read of
-    // the never-set status fields of its unused factorisations.
-    Models(const Model& finished, const pinocchio::GeometryModel& geometry)
-        : model(finished), data(model), geom_model(geometry), geom_data(geom_model) {}
-
-    Model model;
-    Data data;
-    pinocchio::GeometryModel geom_model;
-    pinocchio::GeometryData geom_data;
-    SelfCollision self_collision;  // filled at build
-  };
-
   void require_built() const;
 
   // Who reads what, under which lock. forward_kinematics, all_frame_transforms
   // and has_self_collision run without the interpreter lock and hold
-  // work_mutex: they read `built` and the models, and write the work data and
-  // the collision scratch (world_boxes, box_usable, the requests' guesses).
-  // Every other query holds the interpreter lock and not work_mutex: it reads
-  // `built` and models->model only, which nothing but the build writes. The
-  // build holds the interpreter lock throughout and takes work_mutex too for
-  // swapping `models` and setting `built`, so it excludes both kinds.
-  // (tests/tsan/stress.cpp checks this under ThreadSanitizer.)
-  std::unique_ptr<Models> models = std::make_unique<Models>();
+  // work_mutex: they read `built` and `robot`, and write the workspace (work
+  // data and collision scratch). Every other query holds the interpreter lock
+  // and not work_mutex: it reads `built` and robot->model only, which nothing
+  // but the build writes. prepared_robot() holds robot_mutex alone, so a batch
+  // call never waits for a query of this object. The build holds the
+  // interpreter lock throughout and takes work_mutex, then robot_mutex, for
+  // swapping `robot` and `workspace` and setting `built`, so it excludes every
+  // reader. (tests/tsan/stress.cpp checks this under ThreadSanitizer.)
+  std::shared_ptr<const Prepared> robot;
+  std::unique_ptr<Workspace> workspace;  // made for `robot`
   bool built = false;
 
   // The pose and collision queries run without the interpreter lock and write the
-  // work data; this serialises them (and the swap of a rebuild) on one shared
+  // workspace; this serialises them (and the swap of a rebuild) on one shared
   // object. The queries take it after releasing the interpreter lock; the build
   // takes it for the swap with the interpreter lock held. That cannot deadlock:
   // a query holds it only while it computes, and never waits for the interpreter
   // lock before letting it go, so the build's wait always ends.
   std::mutex work_mutex;
+  mutable std::mutex robot_mutex;
 };
 
 }  // namespace talvex

@@ -1,0 +1,92 @@
+// The exact mesh-mesh test with the nearest child first.
+#include "mesh_walk.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <coal/internal/traversal_node_bvhs.h>
+#include <coal/internal/traversal_node_setup.h>
+
+namespace corvane {
+namespace talvex {
+namespace {
+
+using MeshNode = coal::MeshCollisionTraversalNode<coal::OBBRSS, 0>;
+
+// coal's own walk of two bounding-volume trees (collisionRecurse), with one
+// change: of the two children of the volume it splits, the one whose centre is
+// nearer the other volume's centre goes first. The volumes tested, the leaves
+// reached and coal's leaf test are the same; a hit is only found sooner. The
+// answer cannot change: it is whether some reachable leaf pair collides, and
+// the walk stops at the first such pair in either order.
+void nearest_first(const MeshNode& node, unsigned int b1, unsigned int b2,
+                   coal::CoalScalar& sqr_distance_lower_bound) {
+  const bool leaf1 = node.isFirstNodeLeaf(b1);
+  const bool leaf2 = node.isSecondNodeLeaf(b2);
+  if (leaf1 && leaf2) {
+    node.leafCollides(b1, b2, sqr_distance_lower_bound);
+    return;
+  }
+  if (node.BVDisjoints(b1, b2, sqr_distance_lower_bound)) return;
+  // Centres in the first mesh's frame (RT takes the second's frame there).
+  const auto centre1 = [&node](int b) -> const coal::Vec3s& {
+    return node.model1->getBV(static_cast<unsigned int>(b)).bv.obb.To;
+  };
+  const auto centre2 = [&node](int b) -> coal::Vec3s {
+    return node.RT._R() * node.model2->getBV(static_cast<unsigned int>(b)).bv.obb.To +
+           node.RT._T();
+  };
+  coal::CoalScalar bound1 = 0, bound2 = 0;
+  if (node.firstOverSecond(b1, b2)) {
+    int near = node.getFirstLeftChild(b1);
+    int far = node.getFirstRightChild(b1);
+    const coal::Vec3s other = centre2(static_cast<int>(b2));
+    if ((centre1(far) - other).squaredNorm() < (centre1(near) - other).squaredNorm()) {
+      std::swap(near, far);
+    }
+    nearest_first(node, static_cast<unsigned int>(near), b2, bound1);
+    if (node.canStop()) return;
+    nearest_first(node, static_cast<unsigned int>(far), b2, bound2);
+  } else {
+    int near = node.getSecondLeftChild(b2);
+    int far = node.getSecondRightChild(b2);
+    const coal::Vec3s& other = centre1(static_cast<int>(b1));
+    if ((centre2(far) - other).squaredNorm() < (centre2(near) - other).squaredNorm()) {
+      std::swap(near, far);
+    }
+    nearest_first(node, b1, static_cast<unsigned int>(near), bound1);
+    if (node.canStop()) return;
+    nearest_first(node, b1, static_cast<unsigned int>(far), bound2);
+  }
+  sqr_distance_lower_bound = std::min(bound1, bound2);
+}
+
+}  // namespace
+
+bool meshes_collide(const Mesh& a, const coal::Transform3s& tf_a, const Mesh& b,
+                    const coal::Transform3s& tf_b, const coal::CollisionRequest& request,
+                    coal::CollisionResult& result) {
+  result.clear();
+  MeshNode node(request);
+  coal::initialize(node, a, tf_a, b, tf_b, result);
+  coal::CoalScalar sqr_distance_lower_bound = 0;
+  nearest_first(node, 0, 0, sqr_distance_lower_bound);
+  if (!std::isnan(sqr_distance_lower_bound) && sqr_distance_lower_bound > 0) {
+    result.updateDistanceLowerBound(std::sqrt(sqr_distance_lower_bound));
+  }
+  return result.isCollision();
+}
+
+bool mesh_roots_apart(const Mesh& a, const coal::Transform3s& tf_a, const Mesh& b,
+                      const coal::Transform3s& tf_b, const coal::CollisionRequest& request,
+                      coal::CollisionResult& scratch) {
+  // Two leaves at the roots: coal goes to the triangles at once.
+  if (a.getBV(0).isLeaf() && b.getBV(0).isLeaf()) return false;
+  MeshNode node(request);
+  coal::initialize(node, a, tf_a, b, tf_b, scratch);
+  coal::CoalScalar sqr_distance_lower_bound = 0;
+  return node.BVDisjoints(0, 0, sqr_distance_lower_bound);
+}
+
+}  // namespace talvex
+}  // namespace corvane

@@ -1,0 +1,426 @@
+// Self-collision test: the pair tables a build prepares and the per-call pass
+// (box, hull and piece pre-tests, then coal's exact test from a fresh start).
+#include "self_collision.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+#include <coal/distance.h>
+#include <coal/shape/convex.h>
+#include <pinocchio/algorithm/geometry.hpp>
+#include <pinocchio/collision/collision.hpp>
+#include <pinocchio/collision/distance.hpp>
+
+#include "prepared.h"
+
+namespace corvane {
+namespace talvex {
+namespace {
+
+// Past this, the squared distances inside coal overflow.
+constexpr double kLargestCoordinate = 1e150;
+// A continuous joint's rotation is built from its (cos, sin) pair as given.
+constexpr double kRotationTolerance = 1e-6;
+
+// Box pre-test. Two geometries whose world boxes are farther apart than the
+// margin plus this slack are reported clear without asking coal. The slack is
+// far above coal's tolerances (1e-6 m for GJK and for Pinocchio's distance
+// bound), so a pair it skips is one coal would find clear.
+constexpr double kBoxSlack = 1e-3;
+// A box rules pairs out only around a rigid placement: coal keeps a sphere's
+// or a capsule's radius as given under any rotation matrix, so for a matrix
+// that is not a rotation (a continuous joint's (cos, sin) pair off the unit
+// circle) the shape coal tests is not the one the box was formed around. This
+// tolerance is far below the slack over any robot's extent, and far above
+// what composing joint rotations leaves.
+constexpr double kBoxRotationTolerance = 1e-10;
+// Nor far from the origin, where the rounding of a gap (and of coal's own
+// relative placements) would come near the slack: within a box of 1000 km
+// it stays below 1e-9 m.
+constexpr double kLargestBoxCoordinate = 1e6;
+
+// Hull pre-test. A mesh lies inside its convex hull, so the meshes of a pair
+// are at least as far apart as their hulls (a primitive stands for itself).
+// When GJK proves the hulls apart by more than margin + slack, the exact test
+// would find the meshes clear: its verdict can only be "collision" at an
+// estimated distance within the margin, and its estimate and the hulls' are
+// each off by GJK's tolerance at most (1e-6 m, relative to the distance by
+// default: below 1e-6 m for parts of a robot). The most the mesh distance was
+// seen below the hull distance (Talos, GJK's own error) is 4e-7 m; 0.1 mm is
+// 250 times that. qhull keeps input vertices as the
+// hull's, so the hull itself is not rounded. A wider slack costs speed where
+// finger meshes sit a few millimetres apart (Romeo), not correctness.
+constexpr double kHullSlack = 1e-4;
+
+double rotation_error(const Eigen::Matrix3d& r) {
+  return (r.transpose() * r - Eigen::Matrix3d::Identity()).cwiseAbs().maxCoeff();
+}
+
+bool is_rigid_pose(const pinocchio::SE3& placement) {
+  const auto& t = placement.translation();
+  const auto& r = placement.rotation();
+  if (!t.allFinite() || !r.allFinite() || t.cwiseAbs().maxCoeff() > kLargestCoordinate) {
+    return false;
+  }
+  return rotation_error(r) <= kRotationTolerance;
+}
+
+// Written so that NaN anywhere answers false.
+bool box_is_usable(const Eigen::Vector3d& centre, const Eigen::Vector3d& half,
+                   const Eigen::Matrix3d& rotation) {
+  for (int k = 0; k < 3; ++k) {
+    if (!(half[k] >= 0 && std::abs(centre[k]) + half[k] <= kLargestBoxCoordinate)) {
+      return false;
+    }
+  }
+  return rotation_error(rotation) <= kBoxRotationTolerance;
+}
+
+const coal::CollisionFunctionMatrix& collision_functions() {
+  static const coal::CollisionFunctionMatrix matrix;
+  return matrix;
+}
+
+coal::CollisionFunctionMatrix::CollisionFunc collision_function(const coal::CollisionGeometry& a,
+                                                                const coal::CollisionGeometry& b) {
+  return collision_functions().collision_matrix[a.getNodeType()][b.getNodeType()];
+}
+
+// The squared gap between two world boxes (0 when they overlap).
+double squared_gap(const Box& a, const Box& b) {
+  return ((a.centre - b.centre).cwiseAbs() - a.half - b.half).cwiseMax(0.0).squaredNorm();
+}
+
+bool boxes_apart(const Box& a, const Box& b, double margin) {
+  const double reach = margin + kBoxSlack;
+  return squared_gap(a, b) > reach * reach;
+}
+
+void place_box(const Box& local, const pinocchio::SE3& placement, Box& world) {
+  world.centre.noalias() = placement.rotation() * local.centre;
+  world.centre += placement.translation();
+  world.half.noalias() = placement.rotation().cwiseAbs() * local.half;
+}
+
+coal::Transform3s transform_of(const pinocchio::SE3& placement) {
+  return coal::Transform3s(placement.rotation(), placement.translation());
+}
+
+// Whether GJK proves the two shapes farther apart than margin + slack.
+bool apart(const CollisionPlan& plan, CollisionScratch& scratch, const coal::CollisionGeometry& a,
+           const coal::Transform3s& tf_a, const coal::CollisionGeometry& b,
+           const coal::Transform3s& tf_b, coal::CollisionFunctionMatrix::CollisionFunc test) {
+  if (!test) return false;
+  coal::GJKSolver& solver = scratch.hull_solver;
+  // A fresh start every time, as a new solver would take: the answer must
+  // depend on q_rad alone. (A solver made here would allocate.)
+  solver.set(plan.hull_request);
+  solver.cached_guess = coal::Vec3s(1, 0, 0);
+  solver.support_func_cached_guess.setZero();
+  // GJK's first direction joins the two boxes' centres (BoundingVolumeGuess);
+  // each large hull's support search starts at its vertex farthest that way,
+  // from a table made at build, instead of climbing from vertex 0.
+  const auto& tables = plan.hulls.start_tables;
+  const auto table_a = tables.find(&a);
+  const auto table_b = tables.find(&b);
+  if (table_a != tables.end() || table_b != tables.end()) {
+    const coal::Vec3s towards_b =
+        tf_b.transform(b.aabb_local.center()) - tf_a.transform(a.aabb_local.center());
+    if (table_a != tables.end()) {
+      solver.support_func_cached_guess[0] =
+          table_a->second[direction_cell(tf_a.getRotation().transpose() * towards_b)];
+    }
+    if (table_b != tables.end()) {
+      solver.support_func_cached_guess[1] =
+          table_b->second[direction_cell(-(tf_b.getRotation().transpose() * towards_b))];
+    }
+  }
+  scratch.hull_result.clear();
+  solver.gjk.status = coal::details::GJK::DidNotRun;
+  test(&a, tf_a, &b, tf_b, &solver, plan.hull_request, scratch.hull_result);
+  // DidNotRun: coal answered without GJK, in closed form.
+  return !scratch.hull_result.isCollision() && solver.gjk.status != coal::details::GJK::Failed;
+}
+
+// The pre-tests after the box test (placements rigid and bounded).
+bool ruled_out_past_boxes(const Prepared& robot, Workspace& workspace, std::size_t i) {
+  const CollisionPlan& plan = robot.collision;
+  CollisionScratch& scratch = workspace.collision;
+  const pinocchio::GeometryData& geom_data = workspace.geom_data;
+  const pinocchio::CollisionPair& pair = robot.geom_model.collisionPairs[i];
+  const pinocchio::SE3& pa = geom_data.oMg[pair.first];
+  const pinocchio::SE3& pb = geom_data.oMg[pair.second];
+  const coal::Transform3s tf_a = transform_of(pa);
+  const coal::Transform3s tf_b = transform_of(pb);
+
+  // Two meshes: the test of their trees' root volumes with the pair's own
+  // request is the first step of coal's exact test, and far cheaper than the hulls.
+  const MeshPair& meshes = plan.mesh_pairs[i];
+  if (meshes.first && mesh_roots_apart(*meshes.first, tf_a, *meshes.second, tf_b,
+                                       geom_data.collisionRequests[i], scratch.root_result)) {
+    return true;
+  }
+
+  const HullPair& hull = plan.hull_pairs[i];
+  if (!hull.test) return false;
+  if (apart(plan, scratch, *hull.first, tf_a, *hull.second, tf_b, hull.test)) return true;
+
+  const auto& pieces_a = plan.hulls.pieces[pair.first];
+  const auto& pieces_b = plan.hulls.pieces[pair.second];
+  if (pieces_a.empty() || pieces_b.empty() || pieces_a.size() * pieces_b.size() < 2) return false;
+  // Piece pairs whose boxes are apart need no GJK (the box pre-test's reasoning).
+  const auto place = [](const std::vector<Box>& local, const pinocchio::SE3& placement,
+                        std::vector<Box>& world) {
+    for (std::size_t k = 0; k < local.size(); ++k) place_box(local[k], placement, world[k]);
+  };
+  place(plan.hulls.piece_boxes[pair.first], pa, scratch.piece_world_a);
+  place(plan.hulls.piece_boxes[pair.second], pb, scratch.piece_world_b);
+  for (std::size_t ka = 0; ka < pieces_a.size(); ++ka) {
+    for (std::size_t kb = 0; kb < pieces_b.size(); ++kb) {
+      if (boxes_apart(scratch.piece_world_a[ka], scratch.piece_world_b[kb], plan.margin)) continue;
+      const coal::CollisionGeometry& a = *pieces_a[ka];
+      const coal::CollisionGeometry& b = *pieces_b[kb];
+      if (!apart(plan, scratch, a, tf_a, b, tf_b, collision_function(a, b))) return false;
+    }
+  }
+  return true;
+}
+
+// Puts pair i's GJK starting guess back to its fresh request's.
+void restart_guess(const CollisionPlan& plan, pinocchio::GeometryData& geom_data, std::size_t i) {
+  // Near contact, coal's answer depends on where its solver starts, and the
+  // answer must depend on q_rad alone. The reset reaches coal's solver because
+  // Pinocchio's work data turns on `enable_cached_gjk_guess` in every request;
+  // were that off, coal would keep its support hint from the last call.
+  coal::CollisionRequest& request = geom_data.collisionRequests[i];
+  request.cached_gjk_guess = plan.fresh_gjk_guess[i];
+  request.cached_support_func_guess = plan.fresh_support_guess[i];
+}
+
+// coal's exact test of pair i, as Pinocchio runs it.
+bool exact_test(const Prepared& robot, pinocchio::GeometryData& geom_data, std::size_t i) {
+  const MeshPair& meshes = robot.collision.mesh_pairs[i];
+  if (!meshes.first) return pinocchio::computeCollision(robot.geom_model, geom_data, i);
+  // What coal's mesh-mesh test does behind Pinocchio's call, the walk aside.
+  const pinocchio::CollisionPair& pair = robot.geom_model.collisionPairs[i];
+  return meshes_collide(*meshes.first, transform_of(geom_data.oMg[pair.first]), *meshes.second,
+                        transform_of(geom_data.oMg[pair.second]),
+                        geom_data.collisionRequests[i], geom_data.collisionResults[i]);
+}
+
+// With a negative margin every pair goes to Pinocchio's own test in list order.
+// coal's test of two meshes with a negative margin never returns when a
+// geometry is not at a rigid pose (it would spin with the caller's lock held).
+void refuse_non_rigid(const pinocchio::GeometryData& geom_data) {
+  for (const auto& placement : geom_data.oMg) {
+    if (!is_rigid_pose(placement)) {
+      throw std::invalid_argument(
+          "RobotModel::has_self_collision: q_rad places a geometry at a pose that is not a "
+          "rigid motion (a NaN, infinite or huge coordinate, or a continuous joint's "
+          "(cos, sin) pair off the unit circle), which cannot be tested with a negative "
+          "collision_margin.");
+    }
+  }
+}
+
+}  // namespace
+
+CollisionScratch::CollisionScratch(const CollisionPlan& plan)
+    : world_boxes(plan.local_boxes.size()),
+      box_usable(plan.local_boxes.size(), 0),
+      piece_world_a(plan.hulls.most_pieces),
+      piece_world_b(plan.hulls.most_pieces) {
+  // One contact's room, kept by clear(): a hull test that finds the hulls near
+  // each other then allocates nothing.
+  hull_result.addContact(coal::Contact());
+  hull_result.clear();
+}
+
+void prepare_collision_tables(Prepared& robot) {
+  CollisionPlan& plan = robot.collision;
+  pinocchio::GeometryModel& geom_model = robot.geom_model;
+  const std::size_t geometries = geom_model.geometryObjects.size();
+  plan.local_boxes.resize(geometries);
+  for (std::size_t g = 0; g < geometries; ++g) {
+    coal::CollisionGeometry& geometry = *geom_model.geometryObjects[g].geometry;
+    // Covers a mesh's vertices as loaded (scale applied) and a primitive whole.
+    geometry.computeLocalAABB();
+    const coal::AABB& box = geometry.aabb_local;
+    Box& local = plan.local_boxes[g];
+    local.centre = (box.min_ + box.max_) / 2;
+    local.half = (box.max_ - box.min_) / 2;
+    // A swept-sphere radius inflates the shape coal tests beyond its own box.
+    if (const auto* shape = dynamic_cast<const coal::ShapeBase*>(&geometry)) {
+      local.half.array() += shape->getSweptSphereRadius();
+    }
+  }
+  plan.hulls.build(geom_model, plan.local_boxes);
+
+  const std::size_t pairs = geom_model.collisionPairs.size();
+  plan.hull_pairs.assign(pairs, HullPair{});
+  plan.mesh_pairs.assign(pairs, MeshPair{});
+  const auto& hulls = plan.hulls.hulls;
+  for (std::size_t i = 0; i < pairs; ++i) {
+    const pinocchio::CollisionPair& pair = geom_model.collisionPairs[i];
+    const coal::CollisionGeometry& a = *geom_model.geometryObjects[pair.first].geometry;
+    const coal::CollisionGeometry& b = *geom_model.geometryObjects[pair.second].geometry;
+    // Pinocchio's work data made a collision functor for every pair already;
+    // this says so here too, since the free pair order rests on it.
+    if (!collision_function(a, b) && !collision_function(b, a)) {
+      throw std::invalid_argument("RobotModel::build_from_urdf: coal has no collision test for "
+                                  "geometries " + geom_model.geometryObjects[pair.first].name +
+                                  " and " + geom_model.geometryObjects[pair.second].name + ".");
+    }
+    const auto* tree_a = dynamic_cast<const Mesh*>(&a);
+    const auto* tree_b = dynamic_cast<const Mesh*>(&b);
+    if (tree_a && tree_b && tree_a->getModelType() == coal::BVH_MODEL_TRIANGLES &&
+        tree_b->getModelType() == coal::BVH_MODEL_TRIANGLES && collision_function(a, b)) {
+      plan.mesh_pairs[i] = MeshPair{tree_a, tree_b};
+    }
+    const bool mesh_a = dynamic_cast<const coal::BVHModelBase*>(&a) != nullptr;
+    const bool mesh_b = dynamic_cast<const coal::BVHModelBase*>(&b) != nullptr;
+    if (!mesh_a && !mesh_b) continue;
+    if ((mesh_a && !hulls[pair.first]) || (mesh_b && !hulls[pair.second])) continue;
+    HullPair& hull = plan.hull_pairs[i];
+    hull.first = mesh_a ? hulls[pair.first].get() : &a;
+    hull.second = mesh_b ? hulls[pair.second].get() : &b;
+    hull.test = collision_function(*hull.first, *hull.second);
+  }
+  coal::CollisionRequest& request = plan.hull_request;
+  request.security_margin = plan.margin + kHullSlack;
+  // GJK may stop as soon as it proves the hulls that far apart: a proof, not
+  // an estimate, and all the test needs.
+  request.distance_upper_bound = plan.margin + kHullSlack;
+  // Overlapping hulls only send the pair on; how deep they overlap (coal's
+  // EPA) is not needed.
+  request.enable_contact = false;
+  request.gjk_initial_guess = coal::GJKInitialGuess::BoundingVolumeGuess;
+  // Nesterov-accelerated GJK takes fewer steps on these hulls. Its early stop
+  // is a separating plane, a proof whatever the steps before it, and its
+  // estimate is as precise as plain GJK's (gjk_tolerance, far below the
+  // slack); a run out of iterations proves nothing (see apart).
+  request.gjk_variant = coal::GJKVariant::NesterovAcceleration;
+}
+
+bool place_boxes(const CollisionPlan& plan, const pinocchio::GeometryData& geom_data,
+                 CollisionScratch& scratch) {
+  bool all_usable = true;
+  for (std::size_t g = 0; g < plan.local_boxes.size(); ++g) {
+    const pinocchio::SE3& placement = geom_data.oMg[g];
+    Box& world = scratch.world_boxes[g];
+    place_box(plan.local_boxes[g], placement, world);
+    scratch.box_usable[g] = box_is_usable(world.centre, world.half, placement.rotation());
+    all_usable = all_usable && scratch.box_usable[g];
+  }
+  return all_usable;
+}
+
+bool ruled_out(const Prepared& robot, Workspace& workspace, std::size_t i) {
+  const pinocchio::CollisionPair& pair = robot.geom_model.collisionPairs[i];
+  const CollisionScratch& scratch = workspace.collision;
+  // Both tests rest on rigid, bounded placements (see box_is_usable).
+  if (!scratch.box_usable[pair.first] || !scratch.box_usable[pair.second]) return false;
+  return boxes_apart(scratch.world_boxes[pair.first], scratch.world_boxes[pair.second],
+                     robot.collision.margin) ||
+         ruled_out_past_boxes(robot, workspace, i);
+}
+
+bool exact_test_from_fresh_start(const Prepared& robot, Workspace& workspace, std::size_t i) {
+  restart_guess(robot.collision, workspace.geom_data, i);
+  return exact_test(robot, workspace.geom_data, i);
+}
+
+bool collides(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q_rad) {
+  require_workspace_of(robot, workspace);
+  const CollisionPlan& plan = robot.collision;
+  pinocchio::GeometryData& geom_data = workspace.geom_data;
+  pinocchio::updateGeometryPlacements(robot.model, workspace.data, robot.geom_model, geom_data,
+                                      q_rad);
+  const std::size_t pairs = robot.geom_model.collisionPairs.size();
+
+  if (plan.margin < 0) {
+    refuse_non_rigid(geom_data);
+    for (std::size_t i = 0; i < pairs; ++i) restart_guess(plan, geom_data, i);
+    pinocchio::computeCollisions(robot.geom_model, geom_data, /*stopAtFirstCollision=*/true);
+    // The pass refreshed every result up to and including the first hit; results
+    // after it may be stale, and the scan stops before reaching them.
+    for (std::size_t i = 0; i < pairs; ++i) {
+      if (geom_data.collisionResults[i].isCollision()) return true;
+    }
+    return false;
+  }
+
+  // Each geometry's world box, once. Off a rigid, bounded placement the pairs
+  // go in list order, as the full pass takes them (see pair_order.cpp).
+  CollisionScratch& scratch = workspace.collision;
+  const bool reorder = place_boxes(plan, geom_data, scratch);
+  // The box test inline, over a compact list: most pairs end there. The
+  // pre-tests rest on rigid, bounded placements (see box_is_usable).
+  for (const Step& step : reorder ? plan.walk_likely_first : plan.walk_listed) {
+    if (scratch.box_usable[step.first] && scratch.box_usable[step.second] &&
+        (boxes_apart(scratch.world_boxes[step.first], scratch.world_boxes[step.second],
+                     plan.margin) ||
+         ruled_out_past_boxes(robot, workspace, step.pair))) {
+      continue;
+    }
+    restart_guess(plan, geom_data, step.pair);
+    if (exact_test(robot, geom_data, step.pair)) return true;
+  }
+  return false;
+}
+
+void pair_collisions(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q_rad,
+                     char* hits) {
+  require_workspace_of(robot, workspace);
+  const CollisionPlan& plan = robot.collision;
+  pinocchio::GeometryData& geom_data = workspace.geom_data;
+  pinocchio::updateGeometryPlacements(robot.model, workspace.data, robot.geom_model, geom_data,
+                                      q_rad);
+  const std::size_t pairs = robot.geom_model.collisionPairs.size();
+  std::fill(hits, hits + pairs, 0);
+  if (plan.margin < 0) {
+    refuse_non_rigid(geom_data);
+    for (const Step& step : plan.walk_listed) {
+      restart_guess(plan, geom_data, step.pair);
+      hits[step.pair] = pinocchio::computeCollision(robot.geom_model, geom_data, step.pair);
+    }
+    return;
+  }
+  place_boxes(plan, geom_data, workspace.collision);
+  for (const Step& step : plan.walk_listed) {
+    if (ruled_out(robot, workspace, step.pair)) continue;
+    restart_guess(plan, geom_data, step.pair);
+    hits[step.pair] = exact_test(robot, geom_data, step.pair);
+  }
+}
+
+void pair_distances(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q_rad,
+                    double below, std::vector<std::pair<std::size_t, double>>& found) {
+  require_workspace_of(robot, workspace);
+  const CollisionPlan& plan = robot.collision;
+  pinocchio::GeometryData& geom_data = workspace.geom_data;
+  pinocchio::updateGeometryPlacements(robot.model, workspace.data, robot.geom_model, geom_data,
+                                      q_rad);
+  found.clear();
+  CollisionScratch& scratch = workspace.collision;
+  place_boxes(plan, geom_data, scratch);
+  for (const Step& step : plan.walk_listed) {
+    // Two boxes' gap is at most the distance of what they hold; the slack
+    // covers coal's error on the distance it would give.
+    if (scratch.box_usable[step.first] && scratch.box_usable[step.second] &&
+        squared_gap(scratch.world_boxes[step.first], scratch.world_boxes[step.second]) >
+            (below + kBoxSlack) * (below + kBoxSlack)) {
+      continue;
+    }
+    coal::DistanceRequest& request = geom_data.distanceRequests[step.pair];
+    request.cached_gjk_guess = plan.fresh_distance_gjk_guess[step.pair];
+    request.cached_support_func_guess = plan.fresh_distance_support_guess[step.pair];
+    const double distance =
+        pinocchio::computeDistance(robot.geom_model, geom_data, step.pair).min_distance;
+    if (distance < below) found.emplace_back(step.pair, distance);
+  }
+}
+
+}  // namespace talvex
+}  // namespace corvane

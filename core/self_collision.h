@@ -1,0 +1,124 @@
+// Self-collision test of one built robot: what the build prepares for it
+// (CollisionPlan, read-only afterwards and shared by every thread), what a
+// query writes (CollisionScratch, one per workspace), and the per-call passes.
+#pragma once
+
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+#include <Eigen/Core>
+
+#include <coal/collision_data.h>
+#include <coal/collision_func_matrix.h>
+#include <coal/narrowphase/narrowphase.h>
+#include <pinocchio/multibody/geometry.hpp>
+#include <pinocchio/multibody/model.hpp>
+
+#include "hulls.h"
+#include "mesh_walk.h"
+
+namespace corvane {
+namespace talvex {
+
+struct Prepared;
+struct Workspace;
+
+// The second pre-test of one pair: its two shapes as the hull test sees them
+// (a mesh's convex hull, a primitive itself) and coal's collision function
+// for them; no function when the pair has no mesh or a hull could not be made.
+struct HullPair {
+  const coal::CollisionGeometry* first = nullptr;
+  const coal::CollisionGeometry* second = nullptr;
+  coal::CollisionFunctionMatrix::CollisionFunc test = nullptr;
+};
+
+// The two triangle meshes of a pair whose exact test walks their trees
+// nearest child first (null for other pairs).
+struct MeshPair {
+  const Mesh* first = nullptr;
+  const Mesh* second = nullptr;
+};
+
+// One pair as a query walks it: its index and its two geometries.
+struct Step {
+  std::size_t pair;
+  std::size_t first;
+  std::size_t second;
+};
+
+struct CollisionPlan {
+  double margin = 0.0;  // the one copy a workspace writes into its requests
+
+  std::vector<Box> local_boxes;  // per geometry
+  HullSet hulls;
+  std::vector<HullPair> hull_pairs;  // per pair
+  std::vector<MeshPair> mesh_pairs;  // per pair
+  // The hull test's own request (margin plus slack).
+  coal::CollisionRequest hull_request;
+
+  // Each pair's GJK starting guesses as a fresh work data has them (coal
+  // writes the last answer's guess back into the request after every test).
+  std::vector<coal::Vec3s> fresh_gjk_guess;
+  std::vector<coal::support_func_guess_t> fresh_support_guess;
+  std::vector<coal::Vec3s> fresh_distance_gjk_guess;
+  std::vector<coal::support_func_guess_t> fresh_distance_support_guess;
+
+  // Per pair: whether a query tests it at all (active, neither geometry's
+  // collisions disabled; nothing changes that after the build).
+  std::vector<char> eligible;
+  // Pair indices, the pairs most often in collision first (fixed at build).
+  std::vector<std::size_t> likely_first;
+  // The pairs a query tests, in list order and in likely_first's order.
+  std::vector<Step> walk_listed;
+  std::vector<Step> walk_likely_first;
+};
+
+// What a query writes besides the work data: world boxes, the hull solver and
+// results. Sized from the plan once, so a query allocates nothing.
+struct CollisionScratch {
+  explicit CollisionScratch(const CollisionPlan& plan);
+
+  std::vector<Box> world_boxes;  // per geometry
+  // Per geometry, whether its world box may rule a pair out (see self_collision.cpp).
+  std::vector<char> box_usable;
+  std::vector<Box> piece_world_a, piece_world_b;
+  // The hull test's result and solver; the solver's warm start is reset before
+  // every test.
+  coal::CollisionResult hull_result;
+  coal::GJKSolver hull_solver;
+  // Root-volume test of two meshes (it records a distance bound there, nothing else).
+  coal::CollisionResult root_result;
+};
+
+// Build steps, in this order: the tables (boxes, hulls, pair tables) from the
+// finished models; then, once a workspace exists for the robot, the fresh
+// guesses and the pair order (the workspace is used as scratch).
+void prepare_collision_tables(Prepared& robot);
+void prepare_collision_order(Prepared& robot, Workspace& workspace);
+
+// Whether any pair is in collision at q_rad (the workspace is written).
+bool collides(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q_rad);
+
+// Per pair of the pair list, whether it is in collision at q_rad, each tested
+// from its fresh solver start as `collides` tests it (so any of them is true
+// exactly when `collides` is). `hits` has one entry per pair; pairs a query
+// never tests read false.
+void pair_collisions(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q_rad,
+                     char* hits);
+
+// The pairs whose distance at q_rad, by coal's distance with the pair's fresh
+// start, is below `below` metres, with that distance, in list order.
+void pair_distances(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q_rad,
+                    double below, std::vector<std::pair<std::size_t, double>>& found);
+
+// The pieces the pair order uses (pair_order.cpp): the world boxes at the
+// placements now in the workspace, whether the pre-tests rule pair i out, and
+// pair i's exact test from its fresh start.
+bool place_boxes(const CollisionPlan& plan, const pinocchio::GeometryData& geom_data,
+                 CollisionScratch& scratch);
+bool ruled_out(const Prepared& robot, Workspace& workspace, std::size_t i);
+bool exact_test_from_fresh_start(const Prepared& robot, Workspace& workspace, std::size_t i);
+
+}  // namespace talvex
+}  // namespace corvane
