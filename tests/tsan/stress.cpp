@@ -9,9 +9,10 @@
 //   talvex_stress DATA_DIR [--seconds S] [--foreign-writer] [--break-contract]
 //
 // Three phases of S seconds each (default 20):
-//   shared    3 threads query one object (every query kind) while a 4th
-//             rebuilds it from two files in turn, and now and then from a
-//             missing file (a failed build must leave it as it was);
+//   shared    3 threads query one object (every query kind) and a 4th makes
+//             batch calls on its prepared robot (two engine threads each)
+//             while a 5th rebuilds it from two files in turn, and now and then
+//             from a missing file (a failed build must leave it as it was);
 //   own       4 threads, each with an object of its own, query and rebuild it;
 //   builds    4 threads build fresh objects of different robots at once (one
 //             of them a mesh so large that coal's fit of its bounding volumes
@@ -43,6 +44,7 @@
 
 #include <console_bridge/console.h>
 
+#include "batch.h"
 #include "robot_model.h"
 
 namespace {
@@ -185,6 +187,43 @@ void query_round(RobotModel& m, const std::vector<const Robot*>& robots, std::mt
   }
 }
 
+// A batch call as the batch bindings make it: the prepared robot taken with the
+// interpreter lock held, then every row on two threads of the batch engine
+// without it, while the object may be rebuilt. The call must finish whole on
+// the robot it took.
+void batch_round(const RobotModel& m, const std::vector<const Robot*>& robots,
+                 std::unique_lock<std::mutex>& gil) {
+  const std::shared_ptr<const corvane::talvex::Prepared> prepared = m.prepared_robot();
+  const Robot* r = nullptr;
+  for (const Robot* candidate : robots) {
+    if (candidate->nq == prepared->model.nq) r = candidate;
+  }
+  if (!r) {
+    report_wrong("batch: nq " + std::to_string(prepared->model.nq) + " is none of the robots'");
+    return;
+  }
+  const std::size_t frame = corvane::talvex::find_frame(prepared->model, r->frame);
+  gil.unlock();
+  std::vector<char> hits(r->qs.size());
+  std::vector<Eigen::Matrix4d> poses(r->qs.size());
+  corvane::talvex::for_each_row(
+      *prepared, r->qs.size(), 2,
+      [&](corvane::talvex::Workspace& workspace, std::size_t row) {
+        hits[row] = corvane::talvex::collides(*prepared, workspace, r->qs[row]);
+        poses[row] = corvane::talvex::frame_placement(*prepared, workspace, r->qs[row], frame)
+                         .toHomogeneousMatrix();
+      },
+      [] {});
+  for (std::size_t row = 0; row < r->qs.size(); ++row) {
+    if (static_cast<bool>(hits[row]) != r->hits[row] || !same(poses[row], r->poses[row])) {
+      report_wrong(r->name + ": a batch call");
+      break;
+    }
+  }
+  calls += 2 * r->qs.size();
+  gil.lock();
+}
+
 using Body = std::function<void(int thread, std::mt19937& rng)>;
 
 void run_phase(const char* name, int threads, double seconds, const Body& body) {
@@ -265,8 +304,12 @@ int main(int argc, char** argv) {
     RobotModel shared;
     build(shared, mesh);
     const std::vector<const Robot*> both{&mesh, &snake};
-    run_phase("shared", 4, seconds, [&](int t, std::mt19937& rng) {
+    run_phase("shared", 5, seconds, [&](int t, std::mt19937& rng) {
       std::unique_lock<std::mutex> gil(interpreter);
+      if (t == 4) {
+        batch_round(shared, both, gil);
+        return;
+      }
       if (t > 0) {
         query_round(shared, both, rng, gil);
         return;

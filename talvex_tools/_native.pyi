@@ -1,0 +1,24 @@
+# The native half of talvex_tools.batch; call it through that module's typed faces.
+import numpy
+import numpy.typing
+
+import talvex
+
+def self_collisions(
+    robot: talvex.RobotModel, qs: numpy.typing.NDArray[numpy.float64], threads: int
+) -> numpy.typing.NDArray[numpy.bool_]: ...
+def frame_poses(
+    robot: talvex.RobotModel,
+    qs: numpy.typing.NDArray[numpy.float64],
+    frames: list[str],
+    threads: int,
+) -> numpy.typing.NDArray[numpy.float64]: ...
+def pair_collisions(
+    robot: talvex.RobotModel, qs: numpy.typing.NDArray[numpy.float64], threads: int
+) -> numpy.typing.NDArray[numpy.bool_]: ...
+def pair_distances(
+    robot: talvex.RobotModel, q: numpy.typing.NDArray[numpy.float64], below: float
+) -> list[tuple[int, float]]: ...
+def pair_table(robot: talvex.RobotModel) -> list[tuple[str, str, str, str, str, str]]: ...
+def joint_layout(robot: talvex.RobotModel) -> list[dict[str, object]]: ...
+def margin(robot: talvex.RobotModel) -> float: ...
