@@ -13,11 +13,13 @@
 #include <utility>
 #include <vector>
 
+#include <pybind11/eigen.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include "batch.h"
+#include "motion.h"
 #include "robot_model.h"
 
 namespace py = pybind11;
@@ -245,6 +247,75 @@ py::list joint_layout(const RobotModel& robot) {
   return layout;
 }
 
+// Straight motions. Endpoints arrive as vectors owned by the call.
+bool edge_free(const RobotModel& robot, const Eigen::VectorXd& q0, const Eigen::VectorXd& q1,
+               double step) {
+  const std::shared_ptr<const Prepared> prepared = robot.prepared_robot();
+  const std::uint64_t steps = tv::motion_steps(prepared->model, q0, q1, step);
+  py::gil_scoped_release release;
+  tv::WorkspacePool::Lent workspace = prepared->pool().lend();
+  return tv::motion_free(*prepared, *workspace, q0, q1, steps);
+}
+
+double edge_free_fraction(const RobotModel& robot, const Eigen::VectorXd& q0,
+                          const Eigen::VectorXd& q1, double step) {
+  const std::shared_ptr<const Prepared> prepared = robot.prepared_robot();
+  const std::uint64_t steps = tv::motion_steps(prepared->model, q0, q1, step);
+  std::uint64_t first = 0;
+  {
+    py::gil_scoped_release release;
+    tv::WorkspacePool::Lent workspace = prepared->pool().lend();
+    first = tv::first_colliding_state(*prepared, *workspace, q0, q1, steps);
+  }
+  if (first == 0) return -1.0;
+  return static_cast<double>(first - 1) / static_cast<double>(steps);
+}
+
+py::array_t<bool> edges_free(const RobotModel& robot, const Rows& q0s, const Rows& q1s,
+                             double step, int threads) {
+  const std::shared_ptr<const Prepared> prepared = prepared_for(robot, q0s, "q0s");
+  prepared_for(robot, q1s, "q1s");
+  if (q0s.shape(0) != q1s.shape(0)) {
+    throw py::value_error("q0s has shape " + shape_text(q0s) + " and q1s " + shape_text(q1s) +
+                          ": one row of each per motion");
+  }
+  check_threads(threads);
+  const auto n = static_cast<std::size_t>(q0s.shape(0));
+  const Eigen::Index nq = prepared->model.nq;
+  // Every motion checked before any work: its endpoints and its number of states.
+  std::vector<std::uint64_t> steps(n);
+  {
+    Eigen::VectorXd a(nq), b(nq);
+    for (std::size_t row = 0; row < n; ++row) {
+      a = Eigen::Map<const Eigen::VectorXd>(q0s.data() + row * nq, nq);
+      b = Eigen::Map<const Eigen::VectorXd>(q1s.data() + row * nq, nq);
+      try {
+        steps[row] = tv::motion_steps(prepared->model, a, b, step);
+      } catch (const std::invalid_argument& error) {
+        throw py::value_error("motion " + std::to_string(row) + ": " + error.what());
+      }
+    }
+  }
+  py::array_t<bool> out(static_cast<py::ssize_t>(n));
+  bool* free = out.mutable_data();
+  const double* starts = q0s.data();
+  const double* ends = q1s.data();
+  {
+    py::gil_scoped_release release;
+    tv::for_each_row(
+        *prepared, n, threads,
+        [&](Workspace& workspace, std::size_t row) {
+          // The endpoints are copied into vectors of this thread's, made once.
+          thread_local Eigen::VectorXd a, b;
+          a = Eigen::Map<const Eigen::VectorXd>(starts + row * nq, nq);
+          b = Eigen::Map<const Eigen::VectorXd>(ends + row * nq, nq);
+          free[row] = tv::motion_free(*prepared, workspace, a, b, steps[row]);
+        },
+        check_signals);
+  }
+  return out;
+}
+
 double margin(const RobotModel& robot) { return robot.prepared_robot()->collision.margin; }
 
 }  // namespace
@@ -263,4 +334,9 @@ PYBIND11_MODULE(_native, m) {
   m.def("pair_table", &pair_table, py::arg("robot"));
   m.def("joint_layout", &joint_layout, py::arg("robot"));
   m.def("margin", &margin, py::arg("robot"));
+  m.def("edge_free", &edge_free, py::arg("robot"), py::arg("q0"), py::arg("q1"), py::arg("step"));
+  m.def("edge_free_fraction", &edge_free_fraction, py::arg("robot"), py::arg("q0"),
+        py::arg("q1"), py::arg("step"));
+  m.def("edges_free", &edges_free, py::arg("robot"), py::arg("q0s"), py::arg("q1s"),
+        py::arg("step"), py::arg("threads"));
 }

@@ -22,3 +22,22 @@ def pair_distances(
 def pair_table(robot: talvex.RobotModel) -> list[tuple[str, str, str, str, str, str]]: ...
 def joint_layout(robot: talvex.RobotModel) -> list[dict[str, object]]: ...
 def margin(robot: talvex.RobotModel) -> float: ...
+def edge_free(
+    robot: talvex.RobotModel,
+    q0: numpy.typing.NDArray[numpy.float64],
+    q1: numpy.typing.NDArray[numpy.float64],
+    step: float,
+) -> bool: ...
+def edge_free_fraction(
+    robot: talvex.RobotModel,
+    q0: numpy.typing.NDArray[numpy.float64],
+    q1: numpy.typing.NDArray[numpy.float64],
+    step: float,
+) -> float: ...
+def edges_free(
+    robot: talvex.RobotModel,
+    q0s: numpy.typing.NDArray[numpy.float64],
+    q1s: numpy.typing.NDArray[numpy.float64],
+    step: float,
+    threads: int,
+) -> numpy.typing.NDArray[numpy.bool_]: ...
