@@ -261,6 +261,59 @@ std::optional<std::vector<std::pair<std::string, std::size_t>>> collision_elemen
   return links;
 }
 
+// Whether an element's name is in the xacro namespace: its prefix is bound,
+// on it or an ancestor, to a URI that names xacro, or is "xacro" and bound to
+// nothing (what a xacro source without the declaration holds).
+bool in_xacro_namespace(const tinyxml2::XMLElement& element) {
+  const std::string name = element.Name();
+  const std::size_t colon = name.find(':');
+  if (colon == std::string::npos) return false;
+  const std::string attribute = "xmlns:" + name.substr(0, colon);
+  for (const tinyxml2::XMLNode* node = &element; node; node = node->Parent()) {
+    const tinyxml2::XMLElement* scope = node->ToElement();
+    if (!scope) continue;
+    if (const char* uri = scope->Attribute(attribute.c_str())) {
+      return std::string(uri).find("xacro") != std::string::npos;
+    }
+  }
+  return name.compare(0, colon, "xacro") == 0;
+}
+
+}  // namespace
+
+void refuse_xacro_source(const std::string& urdf_path) {
+  std::ifstream file(urdf_path, std::ios::binary);
+  std::ostringstream text;
+  if (!file.is_open() || !(text << file.rdbuf())) return;  // the reader says why
+  tinyxml2::XMLDocument doc;
+  if (doc.Parse(text.str().c_str()) != tinyxml2::XML_SUCCESS) return;
+  // Without recursion: the nesting depth is not checked yet.
+  std::vector<const tinyxml2::XMLElement*> stack;
+  for (const tinyxml2::XMLElement* e = doc.FirstChildElement(); e; e = e->NextSiblingElement()) {
+    stack.push_back(e);
+  }
+  std::reverse(stack.begin(), stack.end());
+  while (!stack.empty()) {
+    const tinyxml2::XMLElement* element = stack.back();
+    stack.pop_back();
+    if (in_xacro_namespace(*element)) {
+      // The reader would skip the macros and includes that define the robot.
+      throw std::invalid_argument(
+          "RobotModel::build_from_urdf: " + urdf_path + " is a xacro source, not a URDF: "
+          "it holds <" + element->Name() + "> on line " +
+          std::to_string(element->GetLineNum()) + "; run xacro on it first.");
+    }
+    const std::size_t before = stack.size();
+    for (const tinyxml2::XMLElement* child = element->FirstChildElement(); child;
+         child = child->NextSiblingElement()) {
+      stack.push_back(child);
+    }
+    std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(before), stack.end());
+  }
+}
+
+namespace {
+
 // ---------------------------------------------------------------------------
 // Memory
 

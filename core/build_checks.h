@@ -40,6 +40,12 @@ class ReaderLog {
   std::unique_ptr<State> state;
 };
 
+// Refuses, with std::invalid_argument naming the first such element and its
+// line, a URDF holding elements in the xacro namespace: a xacro source, whose
+// macros and includes the URDF reader would skip. A file that cannot be read
+// or parsed is left to the reader.
+void refuse_xacro_source(const std::string& urdf_path);
+
 // Refuses, with std::invalid_argument naming the link, a collision element of
 // the URDF text that the reader dropped (counted link by link against the
 // parsed tree), a primitive with a negative or non-finite size, a mesh scale

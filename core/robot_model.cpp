@@ -80,6 +80,7 @@ void RobotModel::build_from_urdf(const std::string& urdf_path, const std::string
     urdf::ModelInterface& tree;
     ~FlattenOnExit() { flatten_link_tree(tree); }
   } flatten{*tree};
+  refuse_xacro_source(urdf_path);
   check_link_tree_fits(*tree, urdf_path);
   pinocchio::urdf::buildModel(tree, model, /*verbose=*/false, /*mimic=*/false);
   const std::vector<std::string> parse_messages = reader_log.messages();

@@ -245,3 +245,25 @@ def test_mesh_with_a_vertex_that_is_not_finite_is_refused(tmp_path, bad):
     with pytest.raises(ValueError, match=r"link 'base' of .*mesh_pair\.urdf.*cube\.stl.* not finite"):
         model.build_from_urdf(data_path("mesh_pair.urdf"), str(tmp_path))
     assert_unbuilt(model)
+
+
+@pytest.mark.parametrize("text, line", [
+    (None, 5),  # tests/data/xacro_source.urdf: <xacro:include> on its line 5
+    ('<robot name="r" xmlns:x="http://ros.org/wiki/xacro"><link name="a"/>\n'
+     '<x:macro name="m"/></robot>', 2),  # any prefix bound to xacro's namespace
+    ('<robot name="r"><link name="a"/><xacro:property name="p" value="1"/></robot>', 1),
+])
+def test_xacro_source_is_refused_naming_the_element(tmp_path, text, line):
+    path = DATA / "xacro_source.urdf"
+    if text is not None:
+        path = tmp_path / "r.urdf"
+        path.write_text(text)
+    model = talvex.RobotModel()
+    with pytest.raises(ValueError) as info:
+        model.build_from_urdf(str(path), str(DATA))
+    assert f"on line {line}; run xacro on it first." in str(info.value)
+    assert_unbuilt(model)
+
+
+def test_declared_xacro_namespace_alone_still_builds():
+    assert build("xacro_declared.urdf").nq() == 1

@@ -27,7 +27,8 @@ pinned = re.compile(r"lib(pinocchio|coal|boost_|urdfdom|console_bridge|assimp|oc
 outside = sorted(report["external_libs"])
 assert outside and all(pinned.match(lib) for lib in outside), outside
 libs = [n for n in zipfile.ZipFile(wheel).namelist() if ".so" in n]
-assert libs == ["talvex.cpython-311-x86_64-linux-gnu.so"], libs
+assert libs == ["talvex.cpython-311-x86_64-linux-gnu.so",
+                "talvex_tools/_native.cpython-311-x86_64-linux-gnu.so"], libs
 print(f"{tag}: libraries left to the pinned wheels: {', '.join(outside)}")
 PY
 
@@ -62,7 +63,10 @@ robot.build_from_urdf(str(data / "mesh_pair.urdf"), str(data))
 # The cube mesh (0.2 m) and the 0.1 m sphere: touching, 3 mm apart (inside the margin), far.
 hits = [robot.has_self_collision([x]) for x in (0.0, 0.203, 0.5)]
 assert hits == [True, True, False], hits
-print(f"talvex {version} from {talvex.__file__}: {robot} collisions {hits}")
+# The companion module finds the same libraries, one folder down.
+from talvex_tools import batch
+assert batch.self_collisions(robot, [[0.0], [0.203], [0.5]], threads=2).tolist() == hits
+print(f"talvex {version} from {talvex.__file__}: {robot} collisions {hits}, batch the same")
 PY
 # The tools ship in the wheel beside the module: the talvex command runs, and a
 # subcommand whose dependencies (the tools extra) are not installed says so in one line.
