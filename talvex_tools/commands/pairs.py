@@ -14,8 +14,11 @@ continuous joint as cos, sin), it lists the pairs in collision and every pair ne
 than --near, with its distance.
 
 The pairs are those talvex tests: collision geometries on different joints, less the
-pairs the SRDF disables, each with the margin. Each is tested through Pinocchio's own
-Python bindings (pin); a link pair is in collision when any of its geometry pairs is.
+pairs the SRDF disables, each with the margin, each answered by talvex itself from a
+fresh solver start; a link pair is in collision when any of its geometry pairs is.
+
+A mimic joint is put where its leader puts it (multiplier * leader + offset), in the
+samples and in --q; --independent-mimic draws and takes it as given instead.
 """
 
 import argparse
@@ -24,20 +27,20 @@ import sys
 
 import numpy as np
 
-from talvex_tools import options, sampling
+from talvex_tools import batch, mimic, options, pairs
 from talvex_tools.errors import ToolError
 from talvex_tools.pairs import PairModel, progress, ranked
 from talvex_tools.robot import coverage_warning
 
 SUMMARY = "name the link pairs in collision, over random samples or at one configuration"
-REQUIRES = ("pinocchio",)
+REQUIRES = ()
 
 SAMPLES = 1000
 NEAR = 0.02
 TOP = 20
 # A pair in collision in this share of the samples or more touches wherever its joints
 # put it (as talvex srdf's "Always"); one above ADVISE is worth naming its joints.
-ALWAYS = 0.95
+ALWAYS = pairs.ALWAYS
 ADVISE = 0.2
 # A rotation typed by hand, (cos, sin) or a quaternion, is taken if its norm is this
 # close to 1, and normalised.
@@ -66,6 +69,13 @@ def add_arguments(parser):
                         help=f"pairs listed, most frequent first (default {TOP}; 0: all)")
     parser.add_argument("--json", action="store_true",
                         help="print one JSON object instead of the table")
+    add_mimic_argument(parser)
+
+
+def add_mimic_argument(parser):
+    parser.add_argument("--independent-mimic", action="store_true",
+                        help="draw (and take from --q) each mimic joint on its own instead "
+                        "of from its leader")
 
 
 def run(args):
@@ -78,33 +88,34 @@ def run(args):
     warning = coverage_warning(files)
     if warning:
         print(warning, file=sys.stderr)
-    layout = sampling.layout(robot, files.urdf)
+    layout = pairs.layout(robot)
+    joints = batch.joint_layout(robot)
+    mimic_line = mimic.note(joints, args.independent_mimic, given=args.q is not None)
     if args.q is not None:
-        q = configuration(args.q, layout, robot.nq())
-        return at_configuration(args, files, robot, layout, q)
+        q = configuration(args.q, joints, robot.nq())
+        if not args.independent_mimic:
+            q = mimic.apply(joints, q)
+        return at_configuration(args, files, robot, q, mimic_line)
     held = options.locks(args, layout)
     count = args.samples or SAMPLES
-    samples = sampling.sample(layout, robot.lower_position_limits(),
-                              robot.upper_position_limits(),
-                              np.random.default_rng(args.seed), count, held)
-    return over_samples(args, files, robot, layout, held, samples)
+    samples = pairs.draw(robot, layout, np.random.default_rng(args.seed), count, held,
+                         args.independent_mimic)
+    return over_samples(args, files, robot, layout, held, samples, mimic_line)
 
 
-def configuration(values, layout, nq):
+def configuration(values, joints, nq):
+    """q from the --q values, each rotation's coordinates normalised (joint_layout's
+    entries say which they are)."""
     q = np.array(values, dtype=float)
     if q.size != nq:
         raise ToolError(f"--q needs the {nq} coordinates of q, got {q.size}")
-    for joint in layout:
-        parts = {"continuous": (0, 2), "planar": (2, 4), "floating": (3, 7)}.get(joint.kind)
-        if parts is None:
-            continue
-        span = slice(joint.start + parts[0], joint.start + parts[1])
-        norm = np.linalg.norm(q[span])
-        if abs(norm - 1) > UNIT_TOLERANCE:
-            what = "(cos, sin)" if joint.kind != "floating" else "quaternion"
-            raise ToolError(f"--q entries {span.start + 1}-{span.stop} are the {what} of "
-                            f"{joint.name}; their norm must be 1, not {norm:.6g}")
-        q[span] /= norm
+    for joint in joints:
+        for start, stop, what in pairs.rotation_spans(joint):
+            norm = np.linalg.norm(q[start:stop])
+            if abs(norm - 1) > UNIT_TOLERANCE:
+                raise ToolError(f"--q entries {start + 1}-{stop} are the {what} of "
+                                f"{joint['name']}; their norm must be 1, not {norm:.6g}")
+            q[start:stop] /= norm
     return q
 
 
@@ -116,10 +127,10 @@ def held_text(args, layout, held):
     return f"; held: {given} ({len(joints)} joint{'' if len(joints) == 1 else 's'})"
 
 
-def over_samples(args, files, robot, layout, held, samples):
+def over_samples(args, files, robot, layout, held, samples, mimic_line):
     n = len(samples)
-    talvex_hits = np.array([robot.has_self_collision(q) for q in samples])
-    model = PairModel(files)
+    talvex_hits = batch.self_collisions(robot, samples)
+    model = PairModel(robot)
     with progress(n, "pairs", " q") as bar:
         hits = model.verdicts(samples, bar)
     found = ranked(model.pairs, hits)
@@ -134,12 +145,16 @@ def over_samples(args, files, robot, layout, held, samples):
             "locks": {name: value for name, value in args.lock},
             "colliding": float(share), "talvex_colliding": float(talvex_share),
             "link_pairs_tested": len(model.pairs),
+            "independent_mimic": args.independent_mimic,
             "pairs": [{"links": [a, b], "share": s} for a, b, s in found],
         }))
         return 0
     print(f"{files.name}: {n} configurations inside the limits (seed {args.seed}), margin "
           f"{files.margin:g} m, {'SRDF ' + srdf if srdf else 'no SRDF'}"
           f"{held_text(args, layout, held)}")
+    for line in (mimic_line, pairs.no_pairs_line(files.name, robot)):
+        if line:
+            print(line)
     print(f"In self-collision: {share:.1%} of them (talvex: {talvex_share:.1%}), through "
           f"{len(found)} of the {len(model.pairs)} link pairs tested"
           f"{':' if found else '.'}")
@@ -150,8 +165,12 @@ def over_samples(args, files, robot, layout, held, samples):
         print(f"  ... {len(found) - len(shown)} more, from {100 * found[len(shown)][2]:.1f} % "
               "down (--top 0 lists all)")
     if differ:
-        print(f"note: talvex and Pinocchio differ on {differ} of the {n} configurations")
+        print(f"note: the pair verdicts and has_self_collision differ on {differ} of the "
+              f"{n} configurations")
     for line in advice(model, found, {j.name for j in layout if j.start in held}):
+        print(line)
+    line = pairs.margin_zero_line(files, found, samples)
+    if line:
         print(line)
     return 0
 
@@ -176,10 +195,10 @@ def advice(model, found, held):
     return lines
 
 
-def at_configuration(args, files, robot, layout, q):
+def at_configuration(args, files, robot, q, mimic_line):
     near = NEAR if args.near is None else args.near
     collides = robot.has_self_collision(q)
-    model = PairModel(files)
+    model = PairModel(robot)
     hit = model.collisions(q)
     gap = model.distances(q)
     listed = sorted((k for k in range(len(model.pairs)) if hit[k] or gap[k] < near),
@@ -191,6 +210,7 @@ def at_configuration(args, files, robot, layout, q):
             "srdf": str(files.srdf) if files.srdf else None, "margin": files.margin,
             "q": q.tolist(), "in_limits": inside, "collides": bool(hit.any()),
             "talvex_collides": bool(collides), "near": near,
+            "link_pairs_tested": len(model.pairs),
             "pairs": [{"links": list(model.pairs[k]), "distance": float(gap[k]),
                        "collides": bool(hit[k])} for k in listed],
         }))
@@ -201,7 +221,10 @@ def at_configuration(args, files, robot, layout, q):
           f"margin {files.margin:g} m: {verdict} (talvex: "
           f"{'in self-collision' if collides else 'clear'}); "
           f"{colliding} link pair{'' if colliding == 1 else 's'} in collision, "
-          f"{len(listed) - colliding} more nearer than {near:g} m")
+          f"{len(listed) - colliding} more nearer than {near:g} m, of the "
+          f"{len(model.pairs)} link pairs tested")
+    if mimic_line:
+        print(mimic_line)
     shown = listed if args.top == 0 else listed[:args.top]
     for k in shown:
         a, b = model.pairs[k]
