@@ -194,6 +194,8 @@ def margin_zero_line(files, found, samples):
     if files.margin <= 0 or not always:
         return None
     zero = shares_at_margin_zero(files, always, samples)
+    # The pairs that touch least at margin 0 first: the ones the margin alone holds.
+    always.sort(key=lambda pair: zero.get(pair, 0.0))
     listed = ", ".join(f"{a} / {b} {zero.get((a, b), 0.0):.1%}" for a, b in always[:LISTED])
     more = f" and {len(always) - LISTED} more" if len(always) > LISTED else ""
     return (f"At margin 0 (touching), the {len(always)} pair{'s' if len(always) > 1 else ''} "

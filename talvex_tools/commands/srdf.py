@@ -329,9 +329,9 @@ def review(added, touch_share, within, at_bounds, within_margin):
                      + ", ".join(f"{a} / {b}" for a, b in at_bounds))
     if within:
         what = ("disabled (--within-margin)" if within_margin
-                else "kept tested (--within-margin disables them)")
+                else "kept tested (--within-margin disables them; or a smaller --margin)")
         lines.append(f"Nearer than the margin but not touching, {what}:")
-        for (a, b), (reason, value) in within.items():
+        for (a, b), (reason, value) in sorted(within.items()):
             where = "at the default pose" if reason == "Default" else "in most samples"
             lines.append(f"  {a} / {b}  {where}; within the margin in {value:.1%} of the samples")
     return lines
