@@ -15,6 +15,7 @@ import sys
 
 import numpy as np
 
+import talvex  # noqa: F401  (loads the libraries _native links against, before it)
 from talvex_tools import _native, batch, mimic, sampling
 from talvex_tools.errors import ToolError
 

@@ -22,13 +22,16 @@ R = 2000.
 """
 
 import argparse
+import dataclasses
 import math
+import pathlib
 import sys
+import tempfile
 import time
 
 import numpy as np
 
-from talvex_tools import batch, mimic, options, pairs, sampling
+from talvex_tools import batch, mimic, options, pairs, sampling, srdf
 from talvex_tools.commands.pairs import add_mimic_argument
 from talvex_tools.errors import ToolError
 from talvex_tools.pairs import PairModel, progress
@@ -181,7 +184,26 @@ def collision_map(robot, cells, threads, bar):
     return grid
 
 
-def pair_map(robot, cells, grid, threads, bar):
+def moved_pairs_only(files, model, moved):
+    """The robot of files built to test only the moved pairs, and where each of its
+    pairs sits in model.pairs; (None, None) when every pair is moved. The module tests
+    every pair it keeps at each cell: the pairs the map cannot change would double
+    the pass on a robot whose two joints move half of it."""
+    if moved.all():
+        return None, None
+    off = [(frozenset(p), "cspace") for p, m in zip(model.pairs, moved) if not m]
+    if files.srdf is not None:
+        off += [(p, "srdf") for p in srdf.disabled_pairs(srdf.read_srdf(files.srdf))]
+    with tempfile.TemporaryDirectory(prefix="talvex-cspace-") as folder:
+        path = pathlib.Path(folder) / "moved.srdf"
+        path.write_text(srdf.new_srdf(files.name, "the pairs a map moves", off),
+                        encoding="utf-8")
+        robot = dataclasses.replace(files, srdf=path).build()
+    index = {pair: k for k, pair in enumerate(model.pairs)}
+    return robot, np.array([index[pair] for pair in batch.link_pairs(robot)], dtype=np.intp)
+
+
+def pair_map(files, robot, cells, grid, threads, bar):
     """The link pair that colours each cell (-1: clear or no pair found), the pairs'
     names, and the pairs in collision in nearly every cell (ONE_COLOUR of them)."""
     model = PairModel(robot, threads)
@@ -199,13 +221,26 @@ def pair_map(robot, cells, grid, threads, bar):
         bar.update(len(flat))
     else:
         model.restrict(moved)
+        reduced, columns = moved_pairs_only(files, model, moved)
         for start in range(0, len(flat), CELLS_PER_CALL):
             some = flat[start:start + CELLS_PER_CALL]
-            hits = model.verdicts(cells.at(some))
-            kinds, inverse = np.unique(hits, axis=0, return_inverse=True)
-            numbers = np.array([sets.setdefault(tuple(np.flatnonzero(row)), len(sets))
-                                for row in kinds], dtype=np.int32)
-            of_cell[start:start + len(some)] = numbers[inverse.reshape(-1)]
+            if reduced is None:
+                hits = model.verdicts(cells.at(some))
+            else:
+                hits = np.zeros((len(some), len(model.pairs)), dtype=bool)
+                hits[:, columns] = batch.pair_collisions(reduced, cells.at(some),
+                                                         threads=threads)
+            # The rows packed to bytes and looked up: np.unique over rows of thousands
+            # of pairs sorts them, and costs more than the verdicts themselves.
+            packed = np.packbits(hits, axis=1)
+            known = {}
+            for c, row in enumerate(packed):
+                key = row.tobytes()
+                number = known.get(key)
+                if number is None:
+                    number = known[key] = sets.setdefault(tuple(np.flatnonzero(hits[c])),
+                                                          len(sets))
+                of_cell[start + c] = number
             bar.update(len(some))
     cells_of_set = np.bincount(of_cell, minlength=len(sets))
     blocked = np.zeros(len(model.pairs), dtype=np.int64)
@@ -352,7 +387,7 @@ def run(args):
     start = time.perf_counter()
     if not args.plain and grid.any():
         with progress(int(grid.sum()), "pairs", " cells") as bar:
-            colour, names, fixed = pair_map(robot, cells, grid, args.threads, bar)
+            colour, names, fixed = pair_map(files, robot, cells, grid, args.threads, bar)
     pair_s = time.perf_counter() - start
     seconds = time.perf_counter() - started
 
