@@ -163,6 +163,9 @@ def test_locking_a_hand_fixes_its_pairs():
 BAD = [
     (["--q", 0.1], "--q needs the 2 coordinates"),
     (["--q", 0.1, "nan"], "not a finite number"),
+    (["--q", "home"], "--q home: a group state's name needs the SRDF that holds it"),
+    (["URDF", "pair.urdf", "--srdf", DATA / "pair.srdf", "--q", "home"],
+     "pair.srdf has no group state of that name"),
     (["--q", 0.1, 0.2, "--samples", 5], "--samples and --lock are for sampling"),
     (["--near", 0.1], "--near applies to one configuration"),
     (["--lock", "nope*=1"], "--lock nope*: no joint matches"),
@@ -209,8 +212,8 @@ def test_a_follower_takes_its_leaders_value(leader, follower, q, expected):
                          {"joint": "lead", "multiplier": 2.0, "offset": -0.1})]
     np.testing.assert_allclose(mimic.apply(layout, np.array(q)), expected, atol=1e-12)
     # A follower held by --lock keeps its value.
-    np.testing.assert_array_equal(mimic.apply(layout, np.array([q, q]), keep={layout[1]["q_start"]}),
-                                  [q, q])
+    held = {layout[1]["q_start"]}
+    np.testing.assert_array_equal(mimic.apply(layout, np.array([q, q]), keep=held), [q, q])
 
 
 def test_followers_of_followers_settle_in_one_pass():
@@ -254,3 +257,16 @@ def test_pairs_only_within_the_margin_are_checked_at_margin_zero():
     robot = build(str(urdf), package_dir=str(ERD_SHARE), margin=0.0)
     assert frozenset(("base_link", "wheel_left_link")) not in reference.link_pairs_in_collision(
         sampling.inside_neutral(robot))
+
+
+@needs_erd
+@pytest.mark.parametrize("extra, fingers", [([], [0.001, 0.001]),
+                                            (["--independent-mimic"], [0.001, 0.0])])
+def test_a_group_state_fills_its_joints_and_their_followers(extra, fingers):
+    # The Panda's "default" state names panda_finger_joint1 alone; finger 2 mimics it.
+    panda = ROBOTS / "panda_description"
+    run = run_talvex("pairs", panda / "urdf/panda.urdf", "--srdf", panda / "srdf/panda.srdf",
+                     "--package-dir", ERD_SHARE, "--q", "default", "--json", *extra)
+    assert run.returncode == 0, run.stderr
+    assert json.loads(run.stdout)["q"] == [0.0, -0.785398, 0.0, -2.35619, 0.0, 1.5707,
+                                           0.785398, *fingers]

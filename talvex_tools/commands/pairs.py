@@ -2,6 +2,7 @@
 
     talvex pairs URDF [--srdf SRDF] [--samples N] [--seed S] [--lock NAME=VALUE ...]
     talvex pairs URDF [--srdf SRDF] --q Q1 Q2 ... [--near D]
+    talvex pairs URDF --srdf SRDF --q NAME [--near D]
 
 Over random configurations inside the joint limits (the default, 1000 of them), it
 lists the link pairs in collision and the share of the configurations in which each
@@ -10,8 +11,9 @@ is, and the share in which any is, which is what talvex's has_self_collision giv
 drawn independently collides with itself in most draws.
 
 At one configuration (--q, the nq coordinates of q as talvex takes them: a
-continuous joint as cos, sin), it lists the pairs in collision and every pair nearer
-than --near, with its distance.
+continuous joint as cos, sin; or the name of a group state of the SRDF, its joints
+set and the others at neutral), it lists the pairs in collision and every pair
+nearer than --near, with its distance.
 
 The pairs are those talvex tests: collision geometries on different joints, less the
 pairs the SRDF disables, each with the margin, each answered by talvex itself from a
@@ -23,11 +25,12 @@ samples and in --q; --independent-mimic draws and takes it as given instead.
 
 import argparse
 import json
+import math
 import sys
 
 import numpy as np
 
-from talvex_tools import batch, mimic, options, pairs
+from talvex_tools import batch, mimic, options, pairs, srdf
 from talvex_tools.errors import ToolError
 from talvex_tools.pairs import PairModel, progress, ranked
 from talvex_tools.robot import coverage_warning
@@ -60,8 +63,9 @@ def add_arguments(parser):
                         help=f"random configurations inside the limits (default {SAMPLES})")
     options.add_seed_argument(parser)
     options.add_lock_argument(parser)
-    parser.add_argument("--q", type=options.finite_float, nargs="+", metavar="Q",
-                        help="one configuration instead of samples: its nq coordinates")
+    parser.add_argument("--q", nargs="+", metavar="Q",
+                        help="one configuration instead of samples: its nq coordinates, or "
+                        "the name of a group state of the SRDF")
     parser.add_argument("--near", type=distance, default=None,
                         help=f"with --q: list the pairs nearer than this, in metres "
                         f"(default {NEAR})")
@@ -92,7 +96,10 @@ def run(args):
     joints = batch.joint_layout(robot)
     mimic_line = mimic.note(joints, args.independent_mimic, given=args.q is not None)
     if args.q is not None:
-        q = configuration(args.q, joints, robot.nq())
+        named = len(args.q) == 1 and not number(args.q[0])
+        q = (group_state(files, robot, joints, args.q[0]) if named
+             else configuration(args.q, joints, robot.nq()))
+        args.where = f"group state {args.q[0]!r}" if named else "the given configuration"
         if not args.independent_mimic:
             q = mimic.apply(joints, q)
         return at_configuration(args, files, robot, q, mimic_line)
@@ -103,10 +110,56 @@ def run(args):
     return over_samples(args, files, robot, layout, held, samples, mimic_line)
 
 
+def number(text):
+    try:
+        float(text)
+    except ValueError:
+        return False
+    return True
+
+
+def group_state(files, robot, joints, name):
+    """q of the SRDF's group states of this name (every group's), the joints they do
+    not name at neutral."""
+    if files.srdf is None:
+        raise ToolError(f"--q {name}: a group state's name needs the SRDF that holds it "
+                        "(--srdf)")
+    root = srdf.read_srdf(files.srdf)
+    states = [s for s in root.iter("group_state") if s.get("name") == name]
+    if not states:
+        known = sorted({s.get("name") for s in root.iter("group_state")} - {None})
+        raise ToolError(f"--q {name}: {files.srdf.name} has no group state of that name"
+                        f" (it has: {', '.join(known) or 'none'})")
+    by_name = {joint["name"]: joint for joint in joints}
+    q = robot.neutral_configuration()
+    for state in states:
+        for element in state.iter("joint"):
+            joint, text = by_name.get(element.get("name")), element.get("value", "")
+            if joint is None:
+                raise ToolError(f"--q {name}: the group state names {element.get('name')!r}, "
+                                "which the model has no joint of")
+            try:
+                value = float(text)
+            except ValueError:
+                value = math.nan
+            if not math.isfinite(value) or joint["q_count"] > 2:
+                raise ToolError(f"--q {name}: cannot take {text!r} for {joint['name']} "
+                                f"({joint['type']})")
+            start = joint["q_start"]
+            if joint["coordinates"] == ["cos", "sin"]:
+                q[start], q[start + 1] = math.cos(value), math.sin(value)
+            else:
+                q[start] = value
+    return q
+
+
 def configuration(values, joints, nq):
     """q from the --q values, each rotation's coordinates normalised (joint_layout's
     entries say which they are)."""
-    q = np.array(values, dtype=float)
+    try:
+        q = np.array([options.finite_float(v) for v in values], dtype=float)
+    except argparse.ArgumentTypeError as exc:
+        raise ToolError(f"argument --q: {exc}") from None
     if q.size != nq:
         raise ToolError(f"--q needs the {nq} coordinates of q, got {q.size}")
     for joint in joints:
@@ -217,7 +270,7 @@ def at_configuration(args, files, robot, q, mimic_line):
         return 0
     verdict = "in self-collision" if hit.any() else "clear"
     colliding = int(hit.sum())
-    print(f"{files.name} at the given configuration{'' if inside else ' (outside the limits)'}, "
+    print(f"{files.name} at {args.where}{'' if inside else ' (outside the limits)'}, "
           f"margin {files.margin:g} m: {verdict} (talvex: "
           f"{'in self-collision' if collides else 'clear'}); "
           f"{colliding} link pair{'' if colliding == 1 else 's'} in collision, "

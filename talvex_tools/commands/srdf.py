@@ -321,7 +321,8 @@ def review(added, touch_share, within, at_bounds, within_margin):
         lines.append(f"Default pairs disabled ({len(defaults)}), with the share of the samples "
                      "in which they touch; remove an entry if its contact is real:")
         for (a, b), value in defaults:
-            alone = "  (never in a sample: disabled on the default pose alone)" if value == 0 else ""
+            alone = ("  (never in a sample: disabled on the default pose alone)" if value == 0
+                     else "")
             lines.append(f"  {a} / {b}  {value:6.1%}{alone}")
     if at_bounds:
         lines.append("Kept tested, though touching at the default pose: they touch near their "
