@@ -1,167 +1,164 @@
-"""Which link pairs are in collision, read with Pinocchio's own Python bindings (`pin`).
+"""Which link pairs are in collision, from the module's own per-pair answers
+(talvex_tools.batch): the link pairs a built robot keeps, each tested from the fresh
+solver start at every configuration, so that a verdict depends on q alone; a link
+pair is in collision when any of its geometry pairs is closer than the margin.
 
-talvex answers one question per configuration (does anything collide?) and stops at the
-first pair that does. To say which pairs collide, the robot is loaded again through
-`pin` exactly as talvex loads it: every pair of collision geometries on different
-joints, minus the pairs the SRDF disables, each tested with the same margin. The
-verdicts are then gathered per link pair (a link may carry several geometries).
+Also the joints of the model as the tools sample them, read from the model itself
+(batch.joint_layout), and the check of the pairs that collide nearly always at a
+margin above 0 against the same robot at margin 0.
 """
 
 import contextlib
-import os
+import dataclasses
+import math
 import sys
-import tempfile
-import warnings
 
 import numpy as np
 
-from talvex_tools.errors import ToolError, one_line
+import talvex  # noqa: F401  (loads the libraries _native links against, before it)
+from talvex_tools import _native, batch, mimic, sampling
+from talvex_tools.errors import ToolError
+
+# Rows per call: a progress bar moves, and Ctrl-C is taken, between calls.
+CHUNK = 512
+# A pair in collision in this share of the samples or more touches wherever its joints
+# put it (talvex srdf's "Always").
+ALWAYS = 0.95
+# Pairs named in a one-line list at most.
+LISTED = 4
+# The unit of each coordinate role joint_layout names: cos, sin and the quaternion's
+# parts are plain numbers.
+UNITS = {"angle": "rad", "position": "m", "x": "m", "y": "m", "z": "m"}
 
 
-def import_pin():
-    try:
-        import pinocchio
-    except ImportError:
-        raise ToolError("naming the colliding pairs needs Pinocchio's Python bindings: "
-                        "pip install 'talvex[tools]'") from None
-    return pinocchio
+def unit(role):
+    return UNITS.get(role, "1")
 
 
-@contextlib.contextmanager
-def _quiet_stderr(said):
-    """Hold back what the native readers write to file descriptor 2 (urdfdom and
-    Pinocchio print warnings there); the lines are appended to `said`."""
-    sys.stderr.flush()
-    saved = os.dup(2)
-    with tempfile.TemporaryFile(mode="w+b") as sink:
-        os.dup2(sink.fileno(), 2)
-        try:
-            yield
-        finally:
-            os.dup2(saved, 2)
-            os.close(saved)
-            sink.seek(0)
-            said.extend(sink.read().decode(errors="replace").splitlines())
+def rotation_spans(joint):
+    """[(start, stop, what)] of the coordinates of a joint_layout entry that make one
+    rotation, (cos, sin) or a quaternion, as indices into q."""
+    roles, start = joint["coordinates"], joint["q_start"]
+    spans = []
+    for first, last, what in (("cos", "sin", "(cos, sin)"), ("qx", "qw", "quaternion")):
+        if first in roles and last in roles:
+            spans.append((start + roles.index(first), start + roles.index(last) + 1, what))
+    return spans
+
+
+def layout(robot):
+    """The joints of a built robot in the order of q, as sampling.Joint records, with
+    the kinds the model reports; a ToolError for a kind the tools cannot sample."""
+    joints = []
+    for joint in batch.joint_layout(robot):
+        kind = joint["type"]
+        if sampling.COORDINATES.get(kind) != joint["q_count"]:
+            raise ToolError(f"joint {joint['name']!r} is {kind}, which the tools cannot sample")
+        joints.append(sampling.Joint(joint["name"], kind, joint["q_start"], joint["q_count"],
+                                     tuple(joint["lower"]), tuple(joint["upper"])))
+    return joints
+
+
+def draw(robot, joints, rng, count, held, independent=False):
+    """count configurations inside the limits (sampling.sample), each mimic joint put
+    where its leader puts it unless independent; the held coordinates stay held."""
+    qs = sampling.sample(joints, robot.lower_position_limits(), robot.upper_position_limits(),
+                         rng, count, held)
+    return qs if independent else mimic.apply(batch.joint_layout(robot), qs, keep=held)
+
+
+def no_pairs_line(name, robot):
+    """One line for a robot that keeps no pair to test, else None."""
+    if batch.link_pairs(robot):
+        return None
+    return (f"note: {name} has no collision pair to test (no two links with collision "
+            "geometry on different joints, or the SRDF disables them all): every "
+            "configuration is free")
 
 
 class PairModel:
-    """A robot as talvex tests it, pair by pair.
+    """A built robot as talvex tests it, link pair by link pair.
 
-    `pairs` lists the link pairs (each as two link names in alphabetical order) in the
-    order talvex first meets them; the arrays the methods return are indexed like it.
+    `pairs` lists the link pairs the robot keeps (batch.link_pairs), the columns of
+    every array the methods return.
     """
 
-    def __init__(self, files):
-        pin = self.pin = import_pin()
-        said = []
-        try:
-            with _quiet_stderr(said):
-                model = pin.buildModelFromUrdf(str(files.urdf), mimic=False)
-                geom = pin.buildGeomFromUrdf(model, str(files.urdf), pin.GeometryType.COLLISION,
-                                             package_dirs=[str(files.package_dir)])
-                geom.addAllCollisionPairs()
-                if files.srdf is not None:
-                    pin.removeCollisionPairs(model, geom, str(files.srdf), False)
-        except (RuntimeError, ValueError) as exc:
-            tail = f" ({' '.join(said[-1].split())})" if said else ""
-            raise ToolError(f"Pinocchio cannot load {files.urdf}: {one_line(exc)}{tail}") from None
-        self.model, self.geom, self.margin = model, geom, files.margin
-        self.data = model.createData()
-        self.geom_data = pin.GeometryData(geom)
-        # Pinocchio lets each pair start from the guess its previous call left; talvex
-        # starts every pair from the fresh guess, so that a verdict depends on q alone.
-        # Without caching, coal starts from that same fresh guess every time. The flag
-        # is deprecated in coal, but it is the one Pinocchio turns on (pin is pinned).
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", DeprecationWarning)
-            for request in (*self.geom_data.collisionRequests,
-                            *self.geom_data.distanceRequests):
-                request.enable_cached_gjk_guess = False
-        for request in self.geom_data.collisionRequests:
-            request.security_margin = files.margin
+    def __init__(self, robot, threads=None):
+        self.robot, self.threads = robot, threads
+        self.margin = batch.margin(robot)
+        self.pairs = batch.link_pairs(robot)
+        self.joint_of_link = {}
+        for link_a, link_b, _, _, joint_a, joint_b in _native.pair_table(robot):
+            self.joint_of_link[link_a], self.joint_of_link[link_b] = joint_a, joint_b
+        joints = batch.joint_layout(robot)
+        self._order = {joint["name"]: k for k, joint in enumerate(joints)}
+        parent = {joint["name"]: joint["parent"] for joint in joints}
+        # Each joint with the joints above it: the path between two links is the
+        # symmetric difference of their two.
+        self._above = {}
+        for name in parent:
+            chain, at = set(), name
+            while at is not None:
+                chain.add(at)
+                at = parent.get(at)
+            self._above[name] = chain
+        self._mask = np.ones(len(self.pairs), dtype=bool)
 
-        objects = geom.geometryObjects
-        self.link_of_geometry = [model.frames[g.parentFrame].name for g in objects]
-        self.joint_of_geometry = [g.parentJoint for g in objects]
-        index, of_pair = {}, []
-        for pair in geom.collisionPairs:
-            key = tuple(sorted((self.link_of_geometry[pair.first],
-                                self.link_of_geometry[pair.second])))
-            of_pair.append(index.setdefault(key, len(index)))
-        self.pairs = list(index)
-        self._of_pair = np.array(of_pair, dtype=np.intp)
-        # Proxies into the result vectors, made once: walking the vectors afresh
-        # costs as much as the tests themselves on a robot of thousands of pairs.
-        self._results = list(self.geom_data.collisionResults)
-        self._distance_results = list(self.geom_data.distanceResults)
-        self.restrict(np.ones(len(self.pairs), dtype=bool))
+    @classmethod
+    def of(cls, files, threads=None):
+        return cls(files.build(), threads)
 
     @property
     def nq(self):
-        return self.model.nq
+        return self.robot.nq()
 
     def restrict(self, link_pairs):
-        """Test only these link pairs (a boolean mask over `pairs`) from now on; the
-        others read as clear and at no finite distance."""
-        active = np.asarray(link_pairs, dtype=bool)[self._of_pair]
-        for k, on in enumerate(active):
-            if on:
-                self.geom_data.activateCollisionPair(k)
-            else:
-                self.geom_data.deactivateCollisionPair(k)
-        self._tested = np.flatnonzero(active)
-        self._tested_results = [self._results[k] for k in self._tested]
-        self._tested_distances = [self._distance_results[k] for k in self._tested]
+        """Answer only for these link pairs (a boolean mask over `pairs`) from now on;
+        the others read as clear and at no finite distance."""
+        self._mask = np.asarray(link_pairs, dtype=bool).copy()
+
+    def _path(self, a, b):
+        ends = [self._above.get(self.joint_of_link.get(link), set()) for link in (a, b)]
+        return ends[0] ^ ends[1]
 
     def moved_by(self, joint_names):
         """Mask over `pairs`: the link pairs whose two links move relative to each other
         when any of these joints moves (one link beyond the joint, the other not)."""
-        moves = np.zeros(len(self._of_pair), dtype=bool)
-        subtrees = self.model.subtrees
-        for name in joint_names:
-            beyond = set(subtrees[self.model.getJointId(name)])
-            side = np.array([j in beyond for j in self.joint_of_geometry])
-            for k, pair in enumerate(self.geom.collisionPairs):
-                moves[k] |= side[pair.first] != side[pair.second]
-        return np.bincount(self._of_pair[moves], minlength=len(self.pairs)) > 0
+        names = set(joint_names)
+        return np.array([bool(self._path(a, b) & names) for a, b in self.pairs], dtype=bool)
 
     def joints_between(self, a, b):
-        """The names of the joints on the kinematic path between links a and b: the ones
-        that move them relative to each other."""
-        ends = [self.model.frames[self.model.getFrameId(link)].parentJoint for link in (a, b)]
-        paths = [set(self.model.supports[j]) for j in ends]
-        on_path = (paths[0] ^ paths[1]) - {0}
-        return [self.model.names[j] for j in sorted(on_path)]
+        """The names of the joints on the kinematic path between links a and b, in the
+        order of q: the ones that move them relative to each other."""
+        return sorted(self._path(a, b), key=self._order.__getitem__)
 
     def collisions(self, q):
         """Boolean per link pair: in collision at q (closer than the margin)."""
-        out = np.zeros(len(self.pairs), dtype=bool)
-        if self.pin.computeCollisions(self.model, self.data, self.geom, self.geom_data,
-                                      np.asarray(q, dtype=float), False):
-            hit = np.fromiter((r.isCollision() for r in self._tested_results), dtype=bool,
-                              count=len(self._tested))
-            out[self._of_pair[self._tested[hit]]] = True
-        return out
+        row = np.asarray(q, dtype=float).reshape(1, -1)
+        return batch.pair_collisions(self.robot, row, threads=1)[0] & self._mask
 
     def distances(self, q):
         """Distance per link pair at q in metres: the smallest over its geometry pairs
         (coal reports overlapping meshes at 0, overlapping primitives below 0)."""
-        self.pin.computeDistances(self.model, self.data, self.geom, self.geom_data,
-                                  np.asarray(q, dtype=float))
-        each = np.fromiter((r.min_distance for r in self._tested_distances), dtype=float,
-                           count=len(self._tested))
+        index = {pair: k for k, pair in enumerate(self.pairs)}
         out = np.full(len(self.pairs), np.inf)
-        np.minimum.at(out, self._of_pair[self._tested], each)
+        for a, b, gap in batch.pair_distances(self.robot, np.asarray(q, dtype=float),
+                                              below=math.inf):
+            out[index[(a, b)]] = gap
+        out[~self._mask] = np.inf
         return out
 
     def verdicts(self, samples, bar=None):
         """(samples, link pairs) booleans; `bar` (if given) is advanced per sample."""
         samples = np.asarray(samples, dtype=float).reshape(-1, self.nq)
         hits = np.zeros((len(samples), len(self.pairs)), dtype=bool)
-        for row, q in enumerate(samples):
-            hits[row] = self.collisions(q)
+        for start in range(0, len(samples), CHUNK):
+            rows = samples[start:start + CHUNK]
+            hits[start:start + len(rows)] = batch.pair_collisions(self.robot, rows,
+                                                                  threads=self.threads)
             if bar is not None:
-                bar.update(1)
+                bar.update(len(rows))
+        hits &= self._mask
         return hits
 
 
@@ -177,8 +174,35 @@ def ranked(names, hits):
 def summarise(files, samples, bar=None):
     """The link pairs in collision over these configurations and the share of them in
     which each is: [(link a, link b, share)], the most frequent first."""
-    model = PairModel(files)
+    model = PairModel.of(files)
     return ranked(model.pairs, model.verdicts(samples, bar))
+
+
+def shares_at_margin_zero(files, pairs, samples):
+    """{(link a, link b): share of the samples in collision} of these pairs on the same
+    files built with margin 0: touching, not only nearer than the margin."""
+    zero = PairModel.of(dataclasses.replace(files, margin=0.0))
+    wanted = set(pairs)
+    zero.restrict([pair in wanted for pair in zero.pairs])
+    share = zero.verdicts(samples).mean(axis=0) if len(samples) else np.zeros(len(zero.pairs))
+    return {pair: float(share[k]) for k, pair in enumerate(zero.pairs) if pair in wanted}
+
+
+def margin_zero_line(files, found, samples):
+    """One line on the pairs in collision in ALWAYS of the samples or more at a margin
+    above 0: their share at margin 0. None when there are none, or at margin 0."""
+    always = [(a, b) for a, b, share in found if share >= ALWAYS]
+    if files.margin <= 0 or not always:
+        return None
+    zero = shares_at_margin_zero(files, always, samples)
+    # The pairs that touch least at margin 0 first: the ones the margin alone holds.
+    always.sort(key=lambda pair: zero.get(pair, 0.0))
+    listed = ", ".join(f"{a} / {b} {zero.get((a, b), 0.0):.1%}" for a, b in always[:LISTED])
+    more = f" and {len(always) - LISTED} more" if len(always) > LISTED else ""
+    return (f"At margin 0 (touching), the {len(always)} pair{'s' if len(always) > 1 else ''} "
+            f"in collision in {ALWAYS:.0%} or more of the samples at {files.margin:g} m "
+            f"collide in: {listed}{more}; parts meant to sit closer than the margin want a "
+            "smaller --margin.")
 
 
 class _Silent:

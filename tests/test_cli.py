@@ -17,6 +17,7 @@ import numpy as np
 import pytest
 
 from conftest import DATA, ERD_SHARE, TALVEX, build, run_talvex
+from talvex_tools import batch
 
 pin = pytest.importorskip("pinocchio")
 
@@ -49,16 +50,41 @@ def test_inspect_on_the_panda():
     assert "NOT strictly inside the limits" in out
     assert "of 25 random configurations inside the limits" in out
     assert "has_self_collision(q)" in out
-    # The printed pose of the last frame is Pinocchio's, to the printed digits.
-    urdf = ROBOTS / "panda_description/urdf/panda.urdf"
+    # The printed pose of the frame shown is Pinocchio's, to the printed digits.
+    assert_pose_is_pinocchios(ROBOTS / "panda_description/urdf/panda.urdf", out)
+
+
+def assert_pose_is_pinocchios(urdf, out):
     model = pin.buildModelFromUrdf(str(urdf), mimic=False)
     data = model.createData()
     pin.framesForwardKinematics(model, data, pin.neutral(model))
-    last = model.frames[len(model.frames) - 1].name
     lines = out.splitlines()
-    at = next(i for i, line in enumerate(lines) if f"'{last}'" in line)
+    at = next(i for i, line in enumerate(lines) if line.startswith("Pose of '"))
+    frame = lines[at].split("'")[1]
     printed = np.array([[float(v) for v in lines[at + 1 + r].split()] for r in range(4)])
-    np.testing.assert_allclose(printed, data.oMf[len(model.frames) - 1].homogeneous, atol=6e-5)
+    np.testing.assert_allclose(printed, data.oMf[model.getFrameId(frame)].homogeneous, atol=6e-5)
+    return lines[at]
+
+
+@pytest.mark.parametrize("extra, pose_line", [
+    ([], "Pose of 'grasp_center_link' at neutral (the last frame of the longest chain, "
+         "7 moving joints from the root; --frame picks another):"),
+    (["--frame", "mast_link"], "Pose of 'mast_link' at neutral (given by --frame):"),
+])
+def test_inspect_labels_each_coordinate_and_names_its_frame(extra, pose_line):
+    urdf = DATA / "telescope.urdf"
+    run = run_talvex("inspect", urdf, "--samples", 20, *extra)
+    assert run.returncode == 0, run.stderr
+    rows = [line.split() for line in run.stdout.splitlines()]
+    table = rows[rows.index(["joint", "type", "coord", "lower", "upper", "unit"]) + 1:]
+    table = table[:table.index([])]
+    # Each coordinate's role and unit, as the label metadata gives them.
+    assert [(row[-4], row[-1]) for row in table if row[0] != "mimic:"] == [
+        ("x", "m"), ("y", "m"), ("cos", "1"), ("sin", "1"), ("position", "m"), ("position", "m"),
+        ("position", "m"), ("position", "m"), ("cos", "1"), ("sin", "1"), ("angle", "rad")]
+    assert table[-1] == ["mimic:", "arm_l2_joint", "=", "1", "*", "arm_l1_joint", "+", "0,",
+                         "arm_l3_joint", "=", "1", "*", "arm_l1_joint", "+", "0"]
+    assert assert_pose_is_pinocchios(urdf, run.stdout) == pose_line
 
 
 @needs_erd
@@ -112,8 +138,6 @@ def test_inspect_bad_arguments(tmp_path, args, message):
     ("label", "pyarrow", "pyarrow"),
     ("label", "distributed", "distributed"),
     ("cspace", "matplotlib", "matplotlib"),
-    ("srdf", "pinocchio", "pin"),
-    ("pairs", "pinocchio", "pin"),
 ])
 def test_a_missing_dependency_is_one_line_before_any_work(tmp_path, command, blocked, shown):
     # The module blocked in the process: its import fails as when it is not installed.
@@ -131,6 +155,38 @@ def test_a_missing_dependency_is_one_line_before_any_work(tmp_path, command, blo
                          text=True, timeout=60)
     assert run.returncode == 0 and f"usage: talvex {command} " in run.stdout, run.stderr
     assert list(tmp_path.iterdir()) == []
+
+
+NO_PIN_ROBOTS = {"ur5": ("ur_description/urdf/ur5_robot.urdf", "shoulder_lift_joint elbow_joint"),
+                 "tiago": ("tiago_description/robots/tiago.urdf", "arm_1_joint arm_2_joint")}
+
+
+@needs_erd
+@pytest.mark.parametrize("robot", NO_PIN_ROBOTS)
+@pytest.mark.parametrize("command, args", [
+    ("pairs", "--samples 20"),
+    ("pairs", "--q NEUTRAL"),
+    ("srdf", "--samples 20 --out OUT/r.srdf"),
+    ("inspect", "--samples 20"),
+    ("cspace", "--joints JOINTS --resolution 8 --out OUT/map.png"),
+])
+def test_the_commands_run_without_pinocchios_bindings(tmp_path, robot, command, args):
+    urdf, joints = NO_PIN_ROBOTS[robot]
+    urdf = ROBOTS / urdf
+    neutral = " ".join(map(str, build(str(urdf), package_dir=str(ERD_SHARE))
+                           .neutral_configuration()))
+    argv = [command, str(urdf), *args.replace("NEUTRAL", neutral).replace("JOINTS", joints)
+            .replace("OUT", str(tmp_path)).split()]
+    code = ("import sys; sys.modules['pinocchio'] = None; from talvex_tools.cli import main; "
+            "sys.exit(main(sys.argv[1:]))")
+    run = subprocess.run([sys.executable, "-c", code, *argv], capture_output=True, text=True,
+                         timeout=300)
+    assert run.returncode == 0 and run.stderr == "", run.stderr
+    # One count of the pairs tested, the module's, whichever command gives it.
+    tested = len(batch.link_pairs(build(str(urdf), package_dir=str(ERD_SHARE))))
+    if command != "cspace":
+        assert re.search(rf"\b{tested} link pairs tested|link pairs tested[ =]+{tested}\b",
+                         run.stdout), run.stdout
 
 
 # The options each script had before it became a subcommand, and --lock on every
@@ -398,12 +454,13 @@ def test_inspect_names_the_pairs_in_collision_at_neutral():
 @needs_erd
 def test_srdf_ends_with_the_share_left_and_the_pairs_responsible(tmp_path):
     # Tiago's hand: fingers drawn independently collide in most samples, whatever the
-    # SRDF; held still, the share falls.
+    # SRDF; held still, the share falls. Its finger links sit nearer than the margin
+    # without touching: --within-margin disables them too.
     urdf = ROBOTS / "tiago_description/robots/tiago.urdf"
     shares = {}
     for name, lock in (("free", []), ("held", ["--lock", "hand_*=0.1"])):
         out = tmp_path / f"{name}.srdf"
-        run = run_talvex("srdf", urdf, "--samples", 60, *lock, "--out", out)
+        run = run_talvex("srdf", urdf, "--samples", 60, "--within-margin", *lock, "--out", out)
         assert run.returncode == 0, run.stderr
         lines = run.stdout.splitlines()
         last = next(i for i, line in enumerate(lines) if line.startswith("Still colliding"))

@@ -6,6 +6,8 @@ Pinocchio; the image, hints and refusals on the command itself (Ctrl-C: test_cli
 """
 
 import fcntl
+import re
+import time
 import os
 import pty
 import struct
@@ -195,3 +197,27 @@ def test_bad_input_is_one_line_before_work(tmp_path, args, message):
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
         ["full.png"] + (["hidden"] if env else []))
     assert (tmp_path / "full.png").read_text() == "keep"
+
+
+def test_the_time_given_is_the_whole_run(tmp_path, monkeypatch, capsys):
+    # The pair pass made slow on purpose: the time printed and drawn must include it.
+    from talvex_tools import batch, cli
+    from talvex_tools.commands import cspace
+
+    slow, titles = batch.pair_collisions, []
+
+    def pair_collisions(*args, **kwargs):
+        time.sleep(0.4)
+        return slow(*args, **kwargs)
+
+    def draw(path, title, *rest):
+        titles.append(title)
+        return 1, 1
+
+    monkeypatch.setattr(batch, "pair_collisions", pair_collisions)
+    monkeypatch.setattr(cspace, "draw", draw)
+    assert cli.main(["cspace", str(TREE), "--joints", "slide_x", "slide_z", "--resolution", "9",
+                     "--out", str(tmp_path / "map.png")]) == 0
+    printed = float(re.search(r"collide, ([0-9.]+) s", capsys.readouterr().out)[1])
+    drawn = float(re.search(r"collide; ([0-9.]+) s on", titles[0])[1])
+    assert printed >= 0.4 and drawn >= 0.4

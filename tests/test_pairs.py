@@ -163,6 +163,9 @@ def test_locking_a_hand_fixes_its_pairs():
 BAD = [
     (["--q", 0.1], "--q needs the 2 coordinates"),
     (["--q", 0.1, "nan"], "not a finite number"),
+    (["--q", "home"], "--q home: a group state's name needs the SRDF that holds it"),
+    (["URDF", "pair.urdf", "--srdf", DATA / "pair.srdf", "--q", "home"],
+     "pair.srdf has no group state of that name"),
     (["--q", 0.1, 0.2, "--samples", 5], "--samples and --lock are for sampling"),
     (["--near", 0.1], "--near applies to one configuration"),
     (["--lock", "nope*=1"], "--lock nope*: no joint matches"),
@@ -184,3 +187,86 @@ def test_bad_input_is_one_line(args, message):
     assert run.stderr.count("\n") == 1 and run.stderr.startswith("talvex pairs: error: ")
     assert message in run.stderr, run.stderr
 
+
+
+TELESCOPE = DATA / "telescope.urdf"
+
+
+def fake_joint(name, kind, start, mimic=None):
+    count = {"revolute": 1, "prismatic": 1, "continuous": 2}[kind]
+    return {"name": name, "type": kind, "q_start": start, "q_count": count, "mimic": mimic}
+
+
+@pytest.mark.parametrize("leader, follower, q, expected", [
+    # value = multiplier * leader + offset, for an angle or a (cos, sin) pair either side
+    ("revolute", "revolute", [0.3, 9.0], [0.3, 2 * 0.3 - 0.1]),
+    ("continuous", "revolute", [math.cos(0.5), math.sin(0.5), 9.0],
+     [math.cos(0.5), math.sin(0.5), 2 * 0.5 - 0.1]),
+    ("revolute", "continuous", [0.3, 1.0, 0.0], [0.3, math.cos(0.5), math.sin(0.5)]),
+])
+def test_a_follower_takes_its_leaders_value(leader, follower, q, expected):
+    from talvex_tools import mimic
+
+    layout = [fake_joint("lead", leader, 0),
+              fake_joint("follow", follower, 2 if leader == "continuous" else 1,
+                         {"joint": "lead", "multiplier": 2.0, "offset": -0.1})]
+    np.testing.assert_allclose(mimic.apply(layout, np.array(q)), expected, atol=1e-12)
+    # A follower held by --lock keeps its value.
+    held = {layout[1]["q_start"]}
+    np.testing.assert_array_equal(mimic.apply(layout, np.array([q, q]), keep=held), [q, q])
+
+
+def test_followers_of_followers_settle_in_one_pass():
+    from talvex_tools import mimic
+
+    layout = [fake_joint("c", "prismatic", 0, {"joint": "b", "multiplier": 3.0, "offset": 0.0}),
+              fake_joint("b", "prismatic", 1, {"joint": "a", "multiplier": 2.0, "offset": 0.0}),
+              fake_joint("a", "prismatic", 2)]
+    np.testing.assert_allclose(mimic.apply(layout, np.array([0.0, 0.0, 0.1])), [0.6, 0.2, 0.1])
+
+
+@pytest.mark.parametrize("independent", [False, True])
+def test_samples_and_q_fill_the_mimic_joints_from_their_leader(independent):
+    from talvex_tools import pairs
+
+    robot = build("telescope.urdf")
+    samples = pairs.draw(robot, pairs.layout(robot), np.random.default_rng(3), 200, {},
+                         independent)
+    # arm_l2 and arm_l3 (q[6], q[7]) mimic arm_l1 (q[5]) with multiplier 1, offset 0.
+    assert np.array_equal(samples[:, 6], samples[:, 5]) is not independent
+    assert np.array_equal(samples[:, 7], samples[:, 5]) is not independent
+
+    q = [0.1, 0.2, 1, 0, 0.3, 0.05, 0.11, 0.02, 1, 0, 0.4]
+    extra = ["--independent-mimic"] if independent else []
+    run = run_talvex("pairs", TELESCOPE, "--json", "--q", *q, *extra)
+    assert run.returncode == 0, run.stderr
+    given = json.loads(run.stdout)["q"]
+    assert given[6:8] == (q[6:8] if independent else [0.05, 0.05])
+
+
+@needs_erd
+def test_pairs_only_within_the_margin_are_checked_at_margin_zero():
+    # Tiago's wheels sit nearer than 5 mm to its base without touching it: in every
+    # sample at the margin, in none at margin 0.
+    urdf = ROBOTS / "tiago_description/robots/tiago.urdf"
+    run = run_talvex("pairs", urdf, "--package-dir", ERD_SHARE, "--samples", 20)
+    assert run.returncode == 0, run.stderr
+    line = next(line for line in run.stdout.splitlines() if line.startswith("At margin 0"))
+    assert "base_link / wheel_left_link 0.0%" in line and "want a smaller --margin" in line
+    reference = Reference(urdf, ERD_SHARE, None, 0.0)
+    robot = build(str(urdf), package_dir=str(ERD_SHARE), margin=0.0)
+    assert frozenset(("base_link", "wheel_left_link")) not in reference.link_pairs_in_collision(
+        sampling.inside_neutral(robot))
+
+
+@needs_erd
+@pytest.mark.parametrize("extra, fingers", [([], [0.001, 0.001]),
+                                            (["--independent-mimic"], [0.001, 0.0])])
+def test_a_group_state_fills_its_joints_and_their_followers(extra, fingers):
+    # The Panda's "default" state names panda_finger_joint1 alone; finger 2 mimics it.
+    panda = ROBOTS / "panda_description"
+    run = run_talvex("pairs", panda / "urdf/panda.urdf", "--srdf", panda / "srdf/panda.srdf",
+                     "--package-dir", ERD_SHARE, "--q", "default", "--json", *extra)
+    assert run.returncode == 0, run.stderr
+    assert json.loads(run.stdout)["q"] == [0.0, -0.785398, 0.0, -2.35619, 0.0, 1.5707,
+                                           0.785398, *fingers]

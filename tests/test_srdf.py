@@ -41,6 +41,30 @@ def test_every_reason_on_a_robot_built_for_it(tmp_path):
     }
 
 
+@pytest.mark.parametrize("extra, also", [([], {}), (["--within-margin"], {"base/cap": "Default"})])
+def test_default_judges_touching_and_keeps_contacts_at_the_bounds(tmp_path, extra, also):
+    out = tmp_path / "contacts.srdf"
+    run = make_srdf(DATA / "srdf_contacts.urdf", "--samples", 30, "--seed", 2, *extra,
+                    "--out", out)
+    assert run.returncode == 0, run.stderr
+    # By the geometry in the URDF's comment: no sample touches base/dot or base/nib;
+    # nib touches at its joint's bound as at the default pose; cap never touches.
+    assert disabled(out) == {frozenset(p.split("/")): reason for p, reason in [
+        ("base/mid", "Adjacent"), ("mid/dot", "Adjacent"), ("mid/nib", "Adjacent"),
+        ("mid/cap", "Adjacent"), ("base/dot", "Default"), *also.items()]}
+    lines = run.stdout.splitlines()
+    assert "  base / dot    0.0%  (never in a sample: disabled on the default pose alone)" in lines
+    assert any(line.startswith("Kept tested, though touching at the default pose")
+               and line.endswith(": base / nib") for line in lines)
+    assert any(line.startswith("  base / cap  at the default pose") for line in lines)
+
+
+def test_a_robot_without_pairs_is_said_so_first(tmp_path):
+    run = make_srdf(DATA / "chain.urdf", "--samples", 5, "--out", tmp_path / "chain.srdf")
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith("note: chain has no collision pair to test")
+
+
 @needs_erd
 def test_panda(tmp_path):
     urdf, shipped = PANDA / "urdf/panda.urdf", PANDA / "srdf/panda.srdf"
@@ -52,9 +76,9 @@ def test_panda(tmp_path):
     adjacent = [p for p, r in disabled(shipped).items() if r == "Adjacent"]
     assert adjacent and all(p in written for p in adjacent)
 
-    # talvex with the written SRDF: free at the neutral configuration moved inside
-    # the limits (1 % of the range in from the bound it is on), and each "Default"
-    # pair, tested again, is what collides there.
+    # talvex with the written SRDF at margin 0 (Default judges touching): free at the
+    # neutral configuration moved inside the limits (1 % of the range in from the
+    # bound it is on), and each "Default" pair, tested again, is what touches there.
     model = pin.buildModelFromUrdf(str(urdf), mimic=False)
     lo, hi = model.lowerPositionLimit, model.upperPositionLimit
     q = pin.neutral(model)
@@ -66,7 +90,7 @@ def test_panda(tmp_path):
             f"<disable_collisions link1='{a}' link2='{b}'/>" for a, b in map(sorted, pairs))
             + "</robot>")
         robot = talvex.RobotModel()
-        robot.build_from_urdf(str(urdf), str(ERD_SHARE), str(srdf))
+        robot.build_from_urdf(str(urdf), str(ERD_SHARE), str(srdf), 0.0)
         return robot.has_self_collision(q)
 
     defaults = [p for p, r in written.items() if r == "Default"]
@@ -116,10 +140,11 @@ def test_merge_keeps_the_other_elements(tmp_path):
         (["--out", "/nonexistent/dir/out.srdf"], "folder not found"),
         (["--package-dir", "/nonexistent"], "package directory not found"),
         (["BROKEN"], "cannot load"),
+        (["--margin", "10"], "--margin 10 m is larger than srdf_reasons itself"),
     ],
     ids=["urdf", "samples", "margin", "nan", "merge", "merge-not-srdf", "compare",
          "compare-extension", "out",
-         "package-dir", "broken-urdf"],
+         "package-dir", "broken-urdf", "margin-beyond-robot"],
 )
 def test_bad_input_is_one_line(tmp_path, args, message):
     broken = tmp_path / "broken.urdf"

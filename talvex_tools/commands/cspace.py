@@ -8,32 +8,37 @@ The map covers each joint's range (a continuous joint: one turn) in R x R cells,
 tested by talvex at its centre on every core. The other joints sit at the base
 configuration: "neutral", the neutral one with each coordinate on or beyond a bound
 moved 1 % of its range inside it, or "mid", the middle of the limits; --lock puts
-chosen joints elsewhere.
+chosen joints elsewhere. A mimic joint follows its leader, in the base and across the
+map, unless --independent-mimic.
 
-A colliding cell is coloured by the link pair in collision there, found through
-Pinocchio's own bindings (pin); where several pairs collide, the cell takes the
-colour of the one that collides in most cells of the map. The legend names the pairs
-that colour the most cells; the rest are "other". --plain skips this pass and draws
-every colliding cell dark.
+A colliding cell is coloured by the link pair in collision there, by talvex's own
+per-pair verdicts; where several pairs collide, the cell takes the colour of the one
+that collides in most cells of the map. The legend names the pairs that colour the
+most cells; the rest are "other". --plain skips this pass and draws every colliding
+cell dark. The time given is the whole run's, both passes.
 
 Each cell is at least one pixel square of the image: the image grows with R, up to
 R = 2000.
 """
 
 import argparse
+import dataclasses
 import math
+import pathlib
 import sys
+import tempfile
 import time
 
 import numpy as np
 
-from talvex_tools import options, sampling
+from talvex_tools import batch, mimic, options, pairs, sampling, srdf
+from talvex_tools.commands.pairs import add_mimic_argument
 from talvex_tools.errors import ToolError
 from talvex_tools.pairs import PairModel, progress
-from talvex_tools.robot import PerThread, coverage_warning, thread_pool
+from talvex_tools.robot import coverage_warning
 
 SUMMARY = "draw the self-collision map over two joints, coloured by the pair in collision"
-REQUIRES = ("matplotlib", "pinocchio")
+REQUIRES = ("matplotlib",)
 
 # Cells along each axis at most: the image is then 2000 pixels square, 4 M cells.
 MAX_RESOLUTION = 2000
@@ -44,7 +49,9 @@ PLOT_PIXELS = 480
 LEGEND_PAIRS = 6
 # A map with this share of its cells in collision, or clear, is "all one colour".
 ONE_COLOUR = 0.98
-UNITS = {"revolute": "rad", "prismatic": "m", "continuous": "rad"}
+# Cells per call into the module: the progress bar moves, and Ctrl-C is taken,
+# between calls.
+CELLS_PER_CALL = 1 << 15
 # tab10 without its grey, which "other" uses; white for the clear cells.
 PAIR_COLOURS = ["#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b"]
 OTHER_COLOUR = "#4d4d4d"
@@ -72,8 +79,8 @@ def add_arguments(parser):
     parser.add_argument("--threads", type=options.positive_int, default=options.cores(),
                         help="threads, one model each (default: every core)")
     parser.add_argument("--plain", action="store_true",
-                        help="draw colliding cells dark instead of by pair (no pass through "
-                        "Pinocchio)")
+                        help="draw colliding cells dark instead of by pair (no per-pair pass)")
+    add_mimic_argument(parser)
     options.add_out_argument(parser, suffixes=(".png", ".npz"), kind="file",
                              help="the image to write (.png), or the cells as NumPy arrays "
                              "(.npz: collides, pair, pairs, x, y)")
@@ -83,41 +90,49 @@ class Axis:
     """A joint the map sweeps: its coordinate(s) in q and its range."""
 
     def __init__(self, joint):
-        self.name, self.kind, self.start = joint.name, joint.kind, joint.start
-        if joint.kind == "continuous":
-            self.lo, self.hi = -math.pi, math.pi
-        elif joint.kind in ("revolute", "prismatic"):
-            self.lo, self.hi = joint.lower[0], joint.upper[0]
+        self.name, self.start = joint["name"], joint["q_start"]
+        roles = joint["coordinates"]
+        self.turn = roles == ["cos", "sin"]
+        if self.turn:
+            self.lo, self.hi, self.unit = -math.pi, math.pi, "rad"
+        elif len(roles) == 1:
+            self.lo, self.hi = joint["lower"][0], joint["upper"][0]
+            self.unit = pairs.unit(roles[0])
             if not (np.isfinite(self.lo) and np.isfinite(self.hi)
                     and abs(self.lo) <= sampling.UNBOUNDED
                     and abs(self.hi) <= sampling.UNBOUNDED):
-                raise ToolError(f"joint {joint.name!r} has no finite limits to map")
+                raise ToolError(f"joint {self.name!r} has no finite limits to map")
         else:
-            raise ToolError(f"joint {joint.name!r} is {joint.kind}; the map sweeps joints of "
+            raise ToolError(f"joint {self.name!r} is {joint['type']}; the map sweeps joints of "
                             "one coordinate (revolute, prismatic, continuous)")
 
     def centres(self, n):
         return self.lo + (np.arange(n) + 0.5) * (self.hi - self.lo) / n
 
     def set(self, q, value):
-        if self.kind == "continuous":
-            q[self.start], q[self.start + 1] = math.cos(value), math.sin(value)
+        """Put the joint at value in q, one configuration or rows of them."""
+        if self.turn:
+            q[..., self.start], q[..., self.start + 1] = np.cos(value), np.sin(value)
         else:
-            q[self.start] = value
+            q[..., self.start] = value
 
     @property
     def label(self):
-        return f"{self.name} ({UNITS[self.kind]})"
+        return f"{self.name} ({self.unit})"
 
 
-def axes(layout, names):
+def axes(joints, names, independent):
     if names[0] == names[1]:
         raise ToolError(f"--joints needs two different joints, not {names[0]} twice")
-    by_name = {joint.name: joint for joint in layout}
+    by_name = {joint["name"]: joint for joint in joints}
     for name in names:
         if name not in by_name:
             raise ToolError(f"no joint named {name!r}; joints: "
-                            f"{', '.join(j.name for j in layout)}")
+                            f"{', '.join(j['name'] for j in joints)}")
+        leader = by_name[name]["mimic"]
+        if leader and not independent:
+            raise ToolError(f"{name} mimics {leader['joint']}, which moves it: map "
+                            f"{leader['joint']}, or give --independent-mimic")
     return [Axis(by_name[name]) for name in names]
 
 
@@ -135,65 +150,109 @@ def base_configuration(robot, layout, base, held):
     return q
 
 
-def collision_map(files, base, x, y, n, threads, bar):
+class Cells:
+    """The configurations of the map's cells, made a block at a time: the map of a
+    robot of many joints at the largest resolution would not fit in memory at once."""
+
+    def __init__(self, robot, base, x, y, n, independent, held):
+        self.base, self.x, self.y, self.n = base, x, y, n
+        self.xs, self.ys = x.centres(n), y.centres(n)
+        self.joints = None if independent else batch.joint_layout(robot)
+        self.held = held
+        # The joints the map moves: the two swept and, unless independent, those
+        # that mimic them.
+        self.swept = [x.name, y.name] + [f[0]["name"] for f in mimic.followers(self.joints or [])
+                                         if f[1]["name"] in (x.name, y.name)]
+
+    def at(self, flat):
+        """The configurations of the cells of these flat indices (i * n + j)."""
+        q = np.repeat(self.base[None, :], len(flat), axis=0)
+        self.y.set(q, self.ys[flat // self.n])
+        self.x.set(q, self.xs[flat % self.n])
+        return q if self.joints is None else mimic.apply(self.joints, q, keep=self.held)
+
+
+def collision_map(robot, cells, threads, bar):
     """grid[i, j]: the robot collides with x at its j-th centre and y at its i-th."""
-    models = PerThread(files.build)
-    xs, ys = x.centres(n), y.centres(n)
-
-    def row(i):
-        robot, q = models.get(), base.copy()
-        y.set(q, ys[i])
-        out = np.empty(n, dtype=bool)
-        for j, value in enumerate(xs):
-            x.set(q, value)
-            out[j] = robot.has_self_collision(q)
-        return out
-
+    n = cells.n
+    rows = max(1, CELLS_PER_CALL // n)
     grid = np.empty((n, n), dtype=bool)
-    with thread_pool(threads) as pool:
-        for i, values in enumerate(pool.map(row, range(n))):
-            grid[i] = values
-            bar.update(1)
+    for i in range(0, n, rows):
+        flat = np.arange(i * n, min(n, i + rows) * n)
+        grid.flat[flat] = batch.self_collisions(robot, cells.at(flat), threads=threads)
+        bar.update(min(rows, n - i))
     return grid
 
 
-def pair_map(files, base, x, y, grid, bar):
+def moved_pairs_only(files, model, moved):
+    """The robot of files built to test only the moved pairs, and where each of its
+    pairs sits in model.pairs; (None, None) when every pair is moved. The module tests
+    every pair it keeps at each cell: the pairs the map cannot change would double
+    the pass on a robot whose two joints move half of it."""
+    if moved.all():
+        return None, None
+    off = [(frozenset(p), "cspace") for p, m in zip(model.pairs, moved) if not m]
+    if files.srdf is not None:
+        off += [(p, "srdf") for p in srdf.disabled_pairs(srdf.read_srdf(files.srdf))]
+    with tempfile.TemporaryDirectory(prefix="talvex-cspace-") as folder:
+        path = pathlib.Path(folder) / "moved.srdf"
+        path.write_text(srdf.new_srdf(files.name, "the pairs a map moves", off),
+                        encoding="utf-8")
+        robot = dataclasses.replace(files, srdf=path).build()
+    index = {pair: k for k, pair in enumerate(model.pairs)}
+    return robot, np.array([index[pair] for pair in batch.link_pairs(robot)], dtype=np.intp)
+
+
+def pair_map(files, robot, cells, grid, threads, bar):
     """The link pair that colours each cell (-1: clear or no pair found), the pairs'
     names, and the pairs in collision in nearly every cell (ONE_COLOUR of them)."""
-    n = len(grid)
-    model = PairModel(files)
-    moved = model.moved_by([x.name, y.name])
+    model = PairModel(robot, threads)
+    moved = model.moved_by(cells.swept)
     # A pair the two joints do not move relative to each other collides in every cell
     # or in none: once, at the base.
     model.restrict(~moved)
-    constant = np.flatnonzero(model.collisions(base))
-    cells = np.argwhere(grid)
+    constant = np.flatnonzero(model.collisions(cells.at(np.array([0]))[0]))
+    flat = np.flatnonzero(grid)
     # Each cell keeps the number of its set of pairs: few sets recur over a map, and a
     # list of arrays, one per cell, would take hundreds of bytes a cell.
-    sets, of_cell = {}, np.zeros(len(cells), dtype=np.int32)
+    sets, of_cell = {}, np.zeros(len(flat), dtype=np.int32)
     if constant.size:
         sets[tuple(constant)] = 0
-        bar.update(len(cells))
+        bar.update(len(flat))
     else:
         model.restrict(moved)
-        xs, ys = x.centres(n), y.centres(n)
-        q = base.copy()
-        for c, (i, j) in enumerate(cells):
-            y.set(q, ys[i])
-            x.set(q, xs[j])
-            of_cell[c] = sets.setdefault(tuple(np.flatnonzero(model.collisions(q))), len(sets))
-            bar.update(1)
+        reduced, columns = moved_pairs_only(files, model, moved)
+        for start in range(0, len(flat), CELLS_PER_CALL):
+            some = flat[start:start + CELLS_PER_CALL]
+            if reduced is None:
+                hits = model.verdicts(cells.at(some))
+            else:
+                hits = np.zeros((len(some), len(model.pairs)), dtype=bool)
+                hits[:, columns] = batch.pair_collisions(reduced, cells.at(some),
+                                                         threads=threads)
+            # The rows packed to bytes and looked up: np.unique over rows of thousands
+            # of pairs sorts them, and costs more than the verdicts themselves.
+            packed = np.packbits(hits, axis=1)
+            known = {}
+            for c, row in enumerate(packed):
+                key = row.tobytes()
+                number = known.get(key)
+                if number is None:
+                    number = known[key] = sets.setdefault(tuple(np.flatnonzero(hits[c])),
+                                                          len(sets))
+                of_cell[start + c] = number
+            bar.update(len(some))
     cells_of_set = np.bincount(of_cell, minlength=len(sets))
     blocked = np.zeros(len(model.pairs), dtype=np.int64)
-    for pairs, k in sets.items():
-        blocked[list(pairs)] += cells_of_set[k]
+    for found, k in sets.items():
+        blocked[list(found)] += cells_of_set[k]
     # Rank: most cells first, then talvex's order of the pairs.
     rank = np.empty(len(model.pairs), dtype=np.intp)
     rank[np.lexsort((np.arange(len(model.pairs)), -blocked))] = np.arange(len(model.pairs))
-    chosen = np.array([min(pairs, key=rank.__getitem__) if pairs else -1 for pairs in sets],
+    chosen = np.array([min(found, key=rank.__getitem__) if found else -1 for found in sets],
                       dtype=np.intp)
     colour = np.full(grid.shape, -1, dtype=np.intp)
-    colour[cells[:, 0], cells[:, 1]] = chosen[of_cell]
+    colour.flat[flat] = chosen[of_cell]
     everywhere = np.flatnonzero(blocked >= ONE_COLOUR * grid.size)
     fixed = [(model.pairs[k], model.joints_between(*model.pairs[k]))
              for k in everywhere[np.argsort(rank[everywhere])]]
@@ -267,7 +326,7 @@ def save_cells(path, grid, colour, names, x, y, base, margin):
                 joints=np.array([x.name, y.name]), base=base, margin=margin)
 
 
-def hints(grid, fixed, x, y, base):
+def hints(grid, fixed, x, y, base, swept):
     """Lines that say what to change when the map is (almost) all one colour; fixed:
     [(link pair, the joints between its links)] of the pairs in collision in nearly
     every cell."""
@@ -277,7 +336,7 @@ def hints(grid, fixed, x, y, base):
         lines = [f"note: {share:.1%} of the cells collide: the map says little about "
                  f"{x.name} and {y.name}."]
         for (a, b), joints in fixed[:3]:
-            others = [j for j in joints if j not in (x.name, y.name)]
+            others = [j for j in joints if j not in swept]
             if len(joints) == 1:
                 why = (f"joined by {joints[0]}: links that touch where they are joined belong "
                        "in the SRDF (talvex srdf)")
@@ -302,29 +361,35 @@ def hints(grid, fixed, x, y, base):
 
 
 def run(args):
+    started = time.perf_counter()
     files = options.robot_files(args)
     out = options.check_out(args)
     robot = files.build()
     warning = coverage_warning(files)
     if warning:
         print(warning, file=sys.stderr)
-    layout = sampling.layout(robot, files.urdf)
-    x, y = axes(layout, args.joints)
+    layout = pairs.layout(robot)
+    joints = batch.joint_layout(robot)
+    x, y = axes(joints, args.joints, args.independent_mimic)
     held = options.locks(args, layout)
     for axis in (x, y):
         if axis.start in held:
             raise ToolError(f"--lock holds {axis.name}, which the map sweeps (--joints)")
     base = base_configuration(robot, layout, args.base, held)
     n = args.resolution
+    cells = Cells(robot, base, x, y, n, args.independent_mimic, held)
 
     start = time.perf_counter()
     with progress(n, "rows", " rows") as bar:
-        grid = collision_map(files, base, x, y, n, args.threads, bar)
-    seconds = time.perf_counter() - start
+        grid = collision_map(robot, cells, args.threads, bar)
+    map_s = time.perf_counter() - start
     colour, names, fixed = np.full(grid.shape, -1), [], []
+    start = time.perf_counter()
     if not args.plain and grid.any():
         with progress(int(grid.sum()), "pairs", " cells") as bar:
-            colour, names, fixed = pair_map(files, base, x, y, grid, bar)
+            colour, names, fixed = pair_map(files, robot, cells, grid, args.threads, bar)
+    pair_s = time.perf_counter() - start
+    seconds = time.perf_counter() - started
 
     held_text = f", {' '.join(f'{k}={v:g}' for k, v in args.lock)}" if args.lock else ""
     title = (f"{files.name}: self-collision over {x.name} and {y.name}, margin "
@@ -337,7 +402,13 @@ def run(args):
     else:
         width, height = draw(out, title, grid, colour, names, x, y, args.plain)
         made = f"image {width} x {height} px"
-    print(f"{out}: {grid.mean():.2%} of {n} x {n} cells collide, {seconds:.2f} s; {made}")
-    for line in hints(grid, fixed, x, y, args.base):
+    seconds = time.perf_counter() - started
+    passes = f"map {map_s:.2f} s" + ("" if args.plain else f", pairs {pair_s:.2f} s")
+    print(f"{out}: {grid.mean():.2%} of {n} x {n} cells collide, {seconds:.2f} s ({passes}); "
+          f"{made}")
+    line = mimic.note(joints, args.independent_mimic)
+    if line:
+        print(line)
+    for line in hints(grid, fixed, x, y, args.base, cells.swept):
         print(line)
     return 0

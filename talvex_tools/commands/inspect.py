@@ -1,6 +1,8 @@
-"""Load a robot into talvex and show what it knows about it: its joints and limits,
-the pose of a frame, its self-collision rate over random configurations inside the
-limits, and the time of each query.
+"""Load a robot into talvex and show what it knows about it: its joints, their
+coordinates and limits, its mimic joints, the pose of a frame (--frame; by default the
+last frame of the longest chain of joints), its self-collision rate over random
+configurations inside the limits (a mimic joint put where its leader puts it, unless
+--independent-mimic), and the time of each query.
 
 Without a URDF it loads the Franka Panda, with its SRDF, from the example-robot-data
 package (pip install example-robot-data).
@@ -20,14 +22,16 @@ import contextlib
 
 import numpy as np
 
-from talvex_tools import options, sampling
+from talvex_tools import batch, mimic, options, pairs, sampling, srdf
+from talvex_tools.commands.pairs import add_mimic_argument
 from talvex_tools.errors import ToolError
 from talvex_tools.robot import coverage_warning, default_package_dir
 
 SUMMARY = "load a robot and show its joints, limits, self-collision rate and query times"
 REQUIRES = ()
 TIMED_CALLS = 1000
-UNITS = {"revolute": "rad", "continuous": "cos,sin", "prismatic": "m"}
+# Samples at most whose pairs are named when nearly all of them collide.
+PAIR_SAMPLES = 1000
 PANDA = "example-robot-data/robots/panda_description"
 SHOWN_PAIRS = 5
 
@@ -38,6 +42,10 @@ def add_arguments(parser):
                         help="random configurations tested (default 10000)")
     options.add_seed_argument(parser)
     options.add_lock_argument(parser)
+    parser.add_argument("--frame",
+                        help="the frame whose pose is shown (default: the last frame of the "
+                        "longest chain of joints)")
+    add_mimic_argument(parser)
 
 
 def example_robot_data_share():
@@ -77,16 +85,58 @@ def median_us(call, arg_sets):
     return statistics.median(times) / 1000.0
 
 
-def pairs_at(files, q):
-    """The link pairs in collision at q, by talvex's pair finder; None without
-    Pinocchio's bindings, which it needs."""
-    from talvex_tools.pairs import summarise
+def pairs_at(robot, q):
+    """The link pairs in collision at q, by talvex's own per-pair verdicts."""
+    return batch.colliding_pairs(robot, np.asarray(q, dtype=float))
 
-    try:
-        found = summarise(files, np.asarray(q)[None, :])
-    except ToolError:
-        return None
-    return [(a, b) for a, b, share in found if share > 0]
+
+def default_frame(robot, urdf):
+    """The frame shown by default and why: the last frame of the longest chain of
+    moving joints from the root (a wheel ends a chain of one), the URDF's links giving
+    the chain; (None, why) for a robot without frames that are links."""
+    tree = srdf.link_tree(urdf)
+    frames = robot.frame_names()
+    depth = {}
+
+    def chain(link):
+        if link not in depth:
+            parent = tree.get(link)
+            if parent is None:
+                depth[link] = (0, 0)
+            else:
+                depth[link] = (0, 0)  # a loop in a broken file ends here
+                moving, total = chain(parent[0])
+                depth[link] = (moving + (parent[1] != "fixed"), total + 1)
+        return depth[link]
+
+    links = [(chain(f), k, f) for k, f in enumerate(frames) if f in tree]
+    if not links:
+        return (frames[-1] if frames else None), "the last frame"
+    (moving, _), _, name = max(links)
+    return name, (f"the last frame of the longest chain, {moving} moving "
+                  f"joint{'' if moving == 1 else 's'} from the root")
+
+
+def joint_table(robot, joints, lo, hi):
+    """The lines of the joint table: a row per coordinate, labelled and in the unit
+    the label metadata gives it."""
+    width = max([len("joint")] + [len(j["name"]) for j in joints])
+    kinds = max([len("type")] + [len(j["type"]) for j in joints])
+    lines = [f"  {'joint':<{width}}  {'type':<{kinds}}  {'coord':<8}  {'lower':>9}  "
+             f"{'upper':>9}  unit"]
+    for joint in joints:
+        for offset, role in enumerate(joint["coordinates"]):
+            k = joint["q_start"] + offset
+            name, kind = (joint["name"], joint["type"]) if offset == 0 else ("", "")
+            lines.append(f"  {name:<{width}}  {kind:<{kinds}}  {role:<8}  {lo[k]:>9.4f}  "
+                         f"{hi[k]:>9.4f}  {pairs.unit(role)}")
+    followers = [j for j in joints if j["mimic"]]
+    if followers:
+        lines.append("  mimic: " + ", ".join(
+            f"{j['name']} = {j['mimic']['multiplier']:g} * {j['mimic']['joint']} "
+            f"{'-' if j['mimic']['offset'] < 0 else '+'} {abs(j['mimic']['offset']):g}"
+            for j in followers))
+    return lines
 
 
 def report(args, files, found):
@@ -103,56 +153,56 @@ def report(args, files, found):
     print(f"SRDF         {files.srdf or '(none)'}")
     print(f"Packages     {files.package_dir} ({found})")
     print(f"Built in     {build_s * 1000:.1f} ms, collision margin {files.margin:g} m")
-    print(f"Sizes        nq={nq}  joints={ndof}  frames={len(frames)}")
+    tested = len(batch.link_pairs(robot))
+    print(f"Sizes        nq={nq}  joints={ndof}  frames={len(frames)}  "
+          f"link pairs tested={tested}")
     print()
 
+    joints = batch.joint_layout(robot)
+    for line in joint_table(robot, joints, lo, hi):
+        print(line)
     try:
-        layout = sampling.layout(robot, files.urdf)
+        layout = pairs.layout(robot)
     except ToolError:
-        layout = None
-    if layout is not None:
-        width = max([len("joint")] + [len(j.name) for j in layout])
-        print(f"  {'joint':<{width}}  {'type':<10}  {'lower':>9}  {'upper':>9}  unit")
-        for joint in layout:
-            for k in joint.coordinates:
-                first = k == joint.start
-                label = joint.name if first else ""
-                kind_shown = joint.kind if first else ""
-                unit = UNITS.get(joint.kind, "") if first else ""
-                row = f"  {label:<{width}}  {kind_shown:<10}  {lo[k]:>9.4f}  {hi[k]:>9.4f}  {unit}"
-                print(row.rstrip())
-    else:
-        print("  joints: " + ", ".join(robot.joint_names()))
-        print(f"  {'q[i]':>5}  {'lower':>9}  {'upper':>9}")
-        for k in range(nq):
-            print(f"  {k:>5}  {lo[k]:>9.4f}  {hi[k]:>9.4f}")
+        layout = None  # a joint the tools cannot sample: coordinates alone below
         if args.lock:
-            raise ToolError("--lock needs the joint types of the URDF, which do not account "
-                            "for the model's coordinates")
+            raise
     print()
     held = options.locks(args, layout) if layout is not None else {}
+    line = pairs.no_pairs_line(files.name, robot)
+    if line:
+        print(line)
 
     neutral = robot.neutral_configuration()
     inside = robot.in_joint_limits(neutral)
     line = "inside the limits" if inside else "NOT strictly inside the limits"
     if not inside:
-        owner = {k: j.name for j in layout or [] for k in j.coordinates}
+        owner = {j["q_start"] + k: j["name"] for j in joints for k in range(j["q_count"])}
         off = [owner.get(k, f"q[{k}]") for k in range(nq) if not (lo[k] < neutral[k] < hi[k])]
         line += f"; on or beyond a bound: {', '.join(dict.fromkeys(off))}"
     print(f"Neutral configuration is {line}.")
 
-    if frames:
-        last = frames[-1]
-        # The map keeps the last frame of a repeated name, which the last frame is.
-        pose = robot.all_frame_transforms(neutral)[last]
-        print(f"Pose of the last frame, '{last}', at neutral:")
+    if args.frame is not None:
+        if args.frame not in frames:
+            raise ToolError(f"--frame {args.frame}: no such frame; frames: "
+                            f"{', '.join(frames[:8])}{', ...' if len(frames) > 8 else ''}")
+        shown, why = args.frame, "given by --frame"
+    else:
+        shown, why = default_frame(robot, files.urdf)
+        why += "; --frame picks another"
+    if shown is not None:
+        pose = robot.forward_kinematics(neutral, shown)
+        print(f"Pose of '{shown}' at neutral ({why}):")
         for row in pose:
             print("   " + "  ".join(f"{v:>9.4f}" for v in row))
     print()
 
     rng = np.random.default_rng(args.seed)
     if layout is not None:
-        samples = sampling.sample(layout, lo, hi, rng, args.samples, held)
+        samples = pairs.draw(robot, layout, rng, args.samples, held, args.independent_mimic)
+        line = mimic.note(joints, args.independent_mimic)
+        if line:
+            print(line)
     else:  # coordinates alone: the unbounded rule for angles, on every coordinate
         bounded_lo = np.where(np.isfinite(lo) & (np.abs(lo) <= sampling.UNBOUNDED), lo, -np.pi)
         bounded_hi = np.where(np.isfinite(hi) & (np.abs(hi) <= sampling.UNBOUNDED), hi, np.pi)
@@ -172,6 +222,14 @@ def report(args, files, found):
     if in_limits < args.samples:
         line += f"; {args.samples - in_limits} of them not strictly inside the limits"
     print(line)
+    if colliding >= pairs.ALWAYS * args.samples and files.margin > 0:
+        # Nearly all collide: a pair may be in contact only because of the margin.
+        some = samples[:PAIR_SAMPLES]
+        model = pairs.PairModel(robot)
+        line = pairs.margin_zero_line(files, pairs.ranked(model.pairs, model.verdicts(some)),
+                                      some)
+        if line:
+            print(line)
     if 2 * colliding > args.samples and files.srdf is None:
         print("Note: most random configurations are in self-collision: links that touch "
               "where they are joined are probably tested as a pair. talvex srdf "
@@ -184,13 +242,15 @@ def report(args, files, found):
         # Outside the limits the robot cannot be there: what matters is the nearest pose
         # inside them (the one talvex srdf's "Default" reason looks at).
         moved = sampling.inside_neutral(robot, held)
+        if not args.independent_mimic:
+            moved = mimic.apply(joints, moved, keep=held)
         if inside or robot.has_self_collision(moved):
             at, where = (neutral, "") if inside else (
                 moved, ", moved inside the limits (1 % of a range in from a bound),")
-            pairs = pairs_at(files, at)
-            if pairs:
-                shown = ", ".join(f"{a} / {b}" for a, b in pairs[:SHOWN_PAIRS])
-                more = (f" and {len(pairs) - SHOWN_PAIRS} more" if len(pairs) > SHOWN_PAIRS
+            found = pairs_at(robot, at)
+            if found:
+                shown = ", ".join(f"{a} / {b}" for a, b in found[:SHOWN_PAIRS])
+                more = (f" and {len(found) - SHOWN_PAIRS} more" if len(found) > SHOWN_PAIRS
                         else "")
                 print(f"Note: the neutral configuration{where} is in self-collision: "
                       f"{shown}{more}. If the robot does not touch itself there, disable "
