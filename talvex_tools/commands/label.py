@@ -966,6 +966,6 @@ def size_text(count: int) -> str:
 
 
 def run(args: argparse.Namespace) -> int:
-    summary = label(args)
+    summary = label(args, sys.stderr)  # the stream of now, not of import time
     print(f"{PROG}: {summary_line(summary)}")
     return 0
