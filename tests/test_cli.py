@@ -447,3 +447,16 @@ def test_srdf_ends_with_the_share_left_and_the_pairs_responsible(tmp_path):
         else:
             assert "held: hand_*=0.1" in out.read_text()
     assert shares["held"] < shares["free"] - 20
+
+
+@pytest.mark.parametrize("command, extra", [
+    ("inspect", ["--samples", 10]),
+    ("label", ["--count", 10, "--threads", 1, "--out", "OUT"]),
+])
+def test_a_margin_larger_than_the_robot_is_a_warning(tmp_path, command, extra):
+    extra = [tmp_path / "out" if a == "OUT" else a for a in extra]
+    run = run_talvex(command, DATA / "coll_tree.urdf", "--margin", 100, *extra)
+    assert run.returncode == 0, run.stderr
+    warnings = [line for line in run.stderr.splitlines() if "warning" in line]
+    assert len(warnings) == 1 and warnings[0].startswith(
+        f"talvex {command}: warning: --margin 100 m is larger than coll_tree itself"), run.stderr

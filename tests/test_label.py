@@ -267,9 +267,11 @@ def test_worker_that_cannot_see_the_robot_folder(tmp_path, scheduler, absolute_m
             "--seed", 3, "--frame", "panda_hand"]
     there = talvex(*args, "--out", tmp_path / "cluster", "--cluster", scheduler.address)
     if absolute_mesh:
-        assert there.returncode == 2 and len(there.stderr.splitlines()) == 1, there.stderr
-        assert there.stderr.startswith(PREFIX) and "is missing where the build reads it" in \
-            there.stderr, there.stderr
+        # The chunk fails on the worker, after the estimate (the first progress line).
+        estimate, error = there.stderr.splitlines()
+        assert there.returncode == 2 and estimate.startswith("talvex label: about "), there.stderr
+        assert error.startswith(PREFIX) and "is missing where the build reads it" in error, \
+            there.stderr
         assert not (tmp_path / "cluster").exists()
         assert not list(tmp_path.glob(".cluster*"))
         return
@@ -288,7 +290,8 @@ def test_stalled_run_fails_and_is_kept_for_resume(tmp_path, scheduler):
     # No worker: nothing ever finishes.
     run = talvex(*args, "--out", out, "--cluster", scheduler.address, "--stall-timeout", 3)
     assert run.returncode == 2, run.stderr
-    waiting, error = run.stderr.splitlines()
+    estimate, waiting, error = run.stderr.splitlines()
+    assert estimate.startswith("talvex label: about ") and "0 worker threads at once" in estimate
     assert waiting.startswith("talvex label: no chunk finished for") and "(0 connected)" in waiting
     assert error.startswith(PREFIX) and "--resume continues the run" in error
     assert (tmp_path / ".out.partial").is_dir() and not out.exists()

@@ -699,7 +699,8 @@ class Estimate:
         return math.ceil(self.rows * self.row_bytes + self.chunks * self.file_bytes)
 
     def seconds(self, parallel: int) -> float:
-        return self.rows * self.row_seconds / max(parallel, 1)
+        # No worker connected yet: no telling.
+        return self.rows * self.row_seconds / parallel if parallel > 0 else math.nan
 
 
 def estimate_of(job: Job, robot, rows: int, chunks: int) -> Estimate:
