@@ -4,7 +4,9 @@ the one place where failures become one line on stderr.
     talvex COMMAND [options]      (talvex --help lists the commands)
 
 Exit status: 0 on success, 2 on a failure the user can act on (one line,
-"talvex COMMAND: error: ..."), 130 on Ctrl-C (one line, "talvex COMMAND: interrupted").
+"talvex COMMAND: error: ..."), 130 on Ctrl-C (one line, "talvex COMMAND: interrupted")
+and 143 on SIGTERM, which unwinds the command exactly as Ctrl-C does (one line,
+"talvex COMMAND: interrupted by SIGTERM").
 """
 
 import argparse
@@ -13,7 +15,7 @@ import os
 import signal
 import sys
 
-from talvex_tools.errors import ToolError, one_line
+from talvex_tools.errors import Interrupted, ToolError, interrupted_as, one_line
 
 # Imported lazily: a command's dependencies are paid only when it runs.
 COMMANDS = {
@@ -43,6 +45,7 @@ def command_parser(name, module):
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     module.add_arguments(parser)
+    parser.set_defaults(command=name)
     return parser
 
 
@@ -105,7 +108,17 @@ def dispatch(argv):
     if not ("-h" in options or "--help" in options):
         check_requires(name, module)
     args = command_parser(name, module).parse_args(rest)
+    args.argv = rest  # as typed: a command that can be continued repeats it
     return module.run(args)
+
+
+def _terminate(signum, frame):
+    raise Interrupted(signum)
+
+
+def interrupt_line(prog, stop):
+    by = "" if stop.signum == signal.SIGINT else f" by {signal.Signals(stop.signum).name}"
+    return f"{prog}: interrupted{by}" + (f"; {stop.note}" if stop.note else "")
 
 
 def main(argv=None):
@@ -113,6 +126,10 @@ def main(argv=None):
     process = argv is None
     argv = sys.argv[1:] if argv is None else list(argv)
     prog = "talvex" if not argv or argv[0] not in COMMANDS else f"talvex {argv[0]}"
+    if process:
+        # SLURM, containers and `timeout` stop a job with SIGTERM: it unwinds the
+        # command as Ctrl-C does, so that the same clean-up runs.
+        signal.signal(signal.SIGTERM, _terminate)
     try:
         return dispatch(argv)
     except ToolError as exc:
@@ -126,18 +143,20 @@ def main(argv=None):
         if process:
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as exc:
+        stop = interrupted_as(exc)
         if process:
-            # A second Ctrl-C during the exit must not print a traceback either.
+            # A second signal during the exit must not print a traceback either.
             signal.signal(signal.SIGINT, signal.SIG_IGN)
-        print(f"{prog}: interrupted", file=sys.stderr)
+            signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        print(interrupt_line(prog, stop), file=sys.stderr)
         if process:
             # The commands clean up as the interrupt unwinds them; what is left are
             # worker threads that the interpreter would wait for at exit.
             sys.stdout.flush()
             sys.stderr.flush()
-            os._exit(130)
-        return 130
+            os._exit(stop.status)
+        return stop.status
     except (RuntimeError, ValueError) as exc:
         # Raised by the libraries on a robot that did load (a query they refuse).
         print(f"{prog}: error: {one_line(exc)}", file=sys.stderr)

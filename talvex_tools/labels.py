@@ -40,7 +40,8 @@ def metadata(*, robot, name: str, joints, drawn, frames, margin: float, package_
              locks: dict[int, float], version: str) -> dict:
     """The description of a run's table. joints: (name, type, first coordinate,
     coordinate count) per joint in q's order; drawn: the (lower, upper) arrays draws
-    were made within; locks: coordinate index -> value."""
+    were made within, per coordinate (sampling.drawn_within); locks: coordinate index
+    -> value."""
     lower, upper = robot.lower_position_limits(), robot.upper_position_limits()
     coordinates, pairs = [], []
     for joint, kind, start, size in joints:
@@ -48,7 +49,7 @@ def metadata(*, robot, name: str, joints, drawn, frames, margin: float, package_
             i = start + offset
             entry = {"index": i, "joint": joint, "type": kind, "coordinate": role, "unit": unit,
                      "lower": _bound(lower[i]), "upper": _bound(upper[i]),
-                     "drawn_within": [float(drawn[0][i]), float(drawn[1][i])]}
+                     "drawn_within": drawn[i]}
             if i in locks:
                 entry["locked"] = float(locks[i])
             coordinates.append(entry)

@@ -4,6 +4,7 @@ is checked here, as a one-line ToolError."""
 
 import argparse
 import contextlib
+import difflib
 import fnmatch
 import math
 import os
@@ -86,20 +87,54 @@ def robot_files(args):
         raise ToolError("no URDF given")
     urdf = pathlib.Path(args.urdf).expanduser().resolve()
     if not urdf.is_file():
-        raise ToolError(f"URDF file not found: {args.urdf}")
+        raise ToolError(f"URDF file not found: {args.urdf}{_is_folder(urdf)}")
     srdf = None
     # talvex skips an SRDF path that does not exist; on a command line it is a typo.
     if getattr(args, "srdf", None) is not None:
         srdf = pathlib.Path(args.srdf).expanduser().resolve()
         if not srdf.is_file():
-            raise ToolError(f"SRDF file not found: {args.srdf}")
+            raise ToolError(f"SRDF file not found: {args.srdf}{_is_folder(srdf)}")
     if args.package_dir is None:
         package_dir, _ = default_package_dir(urdf)
     else:
         package_dir = pathlib.Path(args.package_dir).expanduser().resolve()
         if not package_dir.is_dir():
-            raise ToolError(f"package directory not found: {args.package_dir}")
-    return RobotFiles(urdf=urdf, srdf=srdf, package_dir=package_dir, margin=args.margin)
+            there = " is a file" if package_dir.exists() else ""
+            raise ToolError(f"package directory not found: {args.package_dir}{there}")
+    return RobotFiles(urdf=urdf, srdf=srdf, package_dir=package_dir, margin=args.margin,
+                      command=getattr(args, "command", None))
+
+
+def _is_folder(path):
+    return " is a folder" if path.is_dir() else ""
+
+
+def nearest(name, names, count=3):
+    """The names nearest to name, best first: by spelling, and by the same words in
+    another order ("link_grasp_center" finds "grasp_center_link")."""
+    names = list(dict.fromkeys(names))
+    scores = {}
+
+    def words(text):
+        return "_".join(sorted(text.lower().split("_")))
+
+    for key, candidates in ((lambda t: t, names), (words, names)):
+        keyed = {}
+        for candidate in candidates:
+            keyed.setdefault(key(candidate), []).append(candidate)
+        for match in difflib.get_close_matches(key(name), keyed, n=count, cutoff=0.6):
+            score = difflib.SequenceMatcher(None, key(name), match).ratio()
+            for candidate in keyed[match]:
+                scores[candidate] = max(scores.get(candidate, 0.0), score)
+    return sorted(scores, key=lambda c: (-scores[c], names.index(c)))[:count]
+
+
+def not_found(option, name, kind, names):
+    """The one-line error for a name that no frame or joint bears, with the nearest
+    names when some are near."""
+    near = nearest(name, names)
+    hint = f"; did you mean {' or '.join(near)}?" if near else ""
+    return f"{option} {name}: no {kind} of that name{hint}"
 
 
 def add_seed_argument(parser, default=0):
@@ -228,7 +263,9 @@ def locks(args, layout):
     for pattern, value in getattr(args, "lock", None) or []:
         matched = [j for j in layout if fnmatch.fnmatchcase(j.name, pattern)]
         if not matched:
-            raise ToolError(f"--lock {pattern}: no joint matches; joints: "
+            near = nearest(pattern, [j.name for j in layout])
+            hint = f"; did you mean {' or '.join(near)}?" if near else ""
+            raise ToolError(f"--lock {pattern}: no joint matches{hint}; joints: "
                             f"{', '.join(j.name for j in layout)}")
         for joint in matched:
             if joint.kind == "continuous":

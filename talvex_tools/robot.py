@@ -5,7 +5,9 @@ import concurrent.futures
 import contextlib
 import dataclasses
 import functools
+import math
 import pathlib
+import sys
 import threading
 import xml.etree.ElementTree as ET
 
@@ -20,9 +22,11 @@ class RobotFiles:
     srdf: pathlib.Path | None
     package_dir: pathlib.Path
     margin: float
+    command: str | None = None  # the talvex command it is built for, which says what fits
 
     def build(self):
-        """A built talvex.RobotModel; a failure is a one-line ToolError."""
+        """A built talvex.RobotModel, checked for what the command can work with
+        (check_built); a failure is a one-line ToolError."""
         import talvex
 
         robot = talvex.RobotModel()
@@ -31,12 +35,72 @@ class RobotFiles:
                                   self.margin)
         except (RuntimeError, ValueError, MemoryError) as exc:
             raise ToolError(f"cannot load {self.urdf}: {one_line(exc)}") from None
+        check_built(self, robot)
         return robot
 
     @property
     def name(self):
         """The robot's name from the URDF (its file name's stem when it has none)."""
         return urdf_root(self.urdf).get("name") or self.urdf.stem
+
+
+# The commands that still have something to show for a robot without joints (its
+# frames and their poses); the others have nothing to vary, nor a pair to test
+# (every geometry is then on one body).
+WITHOUT_JOINTS = {"inspect"}
+EXTENT_SAMPLES = 8
+_warned = set()  # a command that builds twice warns once
+
+
+def check_built(files, robot, stream=None):
+    """What every command says right after the build, before its work: a robot
+    without joints (an error where the command can do nothing with it), a margin
+    larger than the robot itself. Only for a command (files.command)."""
+    if files.command is None:
+        return
+    if robot.nq() == 0:
+        text = (f"{files.name} has no joints (nq = 0): every configuration is the same, "
+                "empty one")
+        if files.command not in WITHOUT_JOINTS:
+            raise ToolError(f"{text}, and there is no pair of bodies to test; nothing to do")
+        _warn(files, f"{text}; its self-collision test has no pair to test", stream)
+        return
+    extent = frame_extent(robot, files.urdf)
+    if 0 < extent < files.margin:
+        _warn(files, f"--margin {files.margin:g} m is larger than {files.name} itself (the "
+              f"box around its frames is {extent:.3g} m across): nearly every pair it "
+              "tests will count as colliding", stream)
+
+
+def _warn(files, text, stream):
+    if (files.command, text) not in _warned:
+        _warned.add((files.command, text))
+        print(f"talvex {files.command}: warning: {text}", file=stream or sys.stderr)
+
+
+def frame_extent(robot, urdf):
+    """The diagonal of the box around every frame of the robot at neutral and at a
+    few random configurations inside the limits: the robot's own size."""
+    import numpy as np
+
+    from talvex_tools import sampling
+
+    configurations = [robot.neutral_configuration()]
+    try:
+        layout = sampling.layout(robot, urdf)
+    except ToolError:
+        layout = None  # the command says so; neutral alone
+    if layout is not None and robot.nq():
+        configurations += list(sampling.sample(
+            layout, robot.lower_position_limits(), robot.upper_position_limits(),
+            np.random.default_rng(0), EXTENT_SAMPLES))
+    points = np.array([pose[:3, 3] for q in configurations
+                       for pose in robot.all_frame_transforms(q).values()]).reshape(-1, 3)
+    points = points[np.isfinite(points).all(axis=1)]
+    if not len(points):
+        return 0.0
+    extent = float(np.linalg.norm(points.max(axis=0) - points.min(axis=0)))
+    return extent if math.isfinite(extent) else 0.0
 
 
 @functools.lru_cache(maxsize=8)

@@ -95,6 +95,21 @@ def sampling_bounds(layout, lower, upper):
     return lower, upper
 
 
+def drawn_within(layout, lower, upper):
+    """How each coordinate is drawn, for the metadata: [lower, upper] of a uniform
+    draw, or the set a rotation's coordinates are drawn on together ("unit circle"
+    for a (cos, sin) pair, "unit quaternion"), whatever bounds the model gives them."""
+    lower, upper = sampling_bounds(layout, lower, upper)
+    drawn = [[float(lo), float(hi)] for lo, hi in zip(lower, upper)]
+    for joint in layout:
+        for k, unit in zip(joint.coordinates, joint.units):
+            if unit in ("cos", "sin"):
+                drawn[k] = "unit circle"
+            elif unit == "quat":
+                drawn[k] = "unit quaternion"
+    return drawn
+
+
 def sample(layout, lower, upper, rng, count, locks=None):
     """count configurations drawn uniformly inside the limits (module docstring),
     with the coordinates of locks ({index: value}, from options.locks) held."""

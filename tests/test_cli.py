@@ -50,6 +50,12 @@ def test_inspect_on_the_panda():
     assert "NOT strictly inside the limits" in out
     assert "of 25 random configurations inside the limits" in out
     assert "has_self_collision(q)" in out
+    # Each query's mean, median and tail, on one line: the median alone hides the tail.
+    assert "Time per call in us" in out and re.search(r"mean +median +99th pct", out)
+    rows = [line.split() for line in out.splitlines() if line.startswith("  nq()")]
+    assert len(rows) == 1 and len(rows[0]) == 4
+    mean, median, tail = map(float, rows[0][1:])
+    assert 0 < median <= tail
     # The printed pose of the frame shown is Pinocchio's, to the printed digits.
     assert_pose_is_pinocchios(ROBOTS / "panda_description/urdf/panda.urdf", out)
 
@@ -242,7 +248,15 @@ BAD = [
     ("srdf", [ROBOT, "--merge", "ROBOT", "--out", "o.srdf"], "name must end in .srdf"),
     ("srdf", [ROBOT, "--compare", "NOT.srdf", "--out", "o.srdf"], "is not an SRDF"),
     ("frob", [], "unknown command 'frob'"),
+    ("inspect", [ROBOT, "--lock", "rve=0"], "no joint matches; did you mean rev?"),
+    ("inspect", ["."], "URDF file not found: . is a folder"),
+    ("inspect", [ROBOT, "--package-dir", ROBOT], "is a file"),
+    ("cspace", ["STATUE", "--joints", "a", "b", "--out", "o.png"], "has no joints (nq = 0)"),
+    ("pairs", ["STATUE"], "has no joints (nq = 0)"),
+    ("label", ["STATUE", "--count", 5, "--out", "o"], "has no joints (nq = 0)"),
 ]
+STATUE = ('<robot name="statue"><link name="base"><collision><geometry><box size="1 1 1"/>'
+          '</geometry></collision></link></robot>')
 
 
 @pytest.mark.parametrize(
@@ -255,8 +269,9 @@ def test_bad_input_is_one_line_exit_2_and_writes_nothing(tmp_path, command, args
     (tmp_path / "KEEP.png").write_bytes(b"keep")
     (tmp_path / "FULL").mkdir()
     (tmp_path / "FULL" / "keep").write_text("")
+    (tmp_path / "statue.urdf").write_text(STATUE)
     before = sorted(p.relative_to(tmp_path) for p in tmp_path.rglob("*"))
-    args = [ROBOT if a == "ROBOT" else a for a in args]
+    args = [ROBOT if a == "ROBOT" else "statue.urdf" if a == "STATUE" else a for a in args]
     run = run_talvex(command, *args, cwd=tmp_path, timeout=60)
     assert (run.returncode, run.stdout) == (2, ""), run.stderr
     assert len(run.stderr.splitlines()) == 1, run.stderr
@@ -365,15 +380,22 @@ def test_atomic_write_leaves_the_old_result_or_the_whole_new_one(tmp_path, kind,
     assert found == (expected if kind == "file" else [expected])
 
 
+INSPECT = ["inspect", "--samples", 3_000_000]
+LABEL = ["label", "ROBOT", "--count", 10_000_000, "--threads", 2, "--out", "OUT"]
+
+
 @needs_erd
-@pytest.mark.parametrize("command", [
-    ["inspect", "--samples", 3_000_000],
-    ["srdf", "ROBOT", "--samples", 1_000_000, "--out", "OUT.srdf"],
-    ["cspace", "ROBOT", "--joints", "shoulder_lift_joint", "elbow_joint", "--resolution", 2000,
-     "--threads", 2, "--out", "OUT.png"],
-    ["label", "ROBOT", "--count", 10_000_000, "--threads", 2, "--out", "OUT"],
-], ids=lambda c: c[0])
-def test_ctrl_c_is_one_line_exit_130_and_leaves_nothing(tmp_path, command):
+@pytest.mark.parametrize("command, signum", [
+    (INSPECT, signal.SIGINT),
+    (["srdf", "ROBOT", "--samples", 1_000_000, "--out", "OUT.srdf"], signal.SIGINT),
+    (["cspace", "ROBOT", "--joints", "shoulder_lift_joint", "elbow_joint", "--resolution", 2000,
+      "--threads", 2, "--out", "OUT.png"], signal.SIGINT),
+    (LABEL, signal.SIGINT),
+    (INSPECT, signal.SIGTERM),
+    (LABEL, signal.SIGTERM),
+], ids=lambda c: c[0] if isinstance(c, list) else signal.Signals(c).name)
+def test_ctrl_c_is_one_line_exit_130_and_leaves_nothing(tmp_path, command, signum):
+    """SIGTERM (SLURM, containers) the same, with its own status, 143."""
     robot = ROBOTS / "ur_description/urdf/ur10_robot.urdf"
     args = [str(robot) if a == "ROBOT" else str(tmp_path / a) if str(a).startswith("OUT")
             else str(a) for a in command]
@@ -391,12 +413,19 @@ def test_ctrl_c_is_one_line_exit_130_and_leaves_nothing(tmp_path, command):
         time.sleep(0.1)
     time.sleep(1.5)
     assert proc.poll() is None, proc.communicate()
-    proc.send_signal(signal.SIGINT)
+    proc.send_signal(signum)
     out, err = proc.communicate(timeout=30)
-    assert proc.returncode == 130, err
-    assert err.splitlines()[-1] == f"talvex {command[0]}: interrupted"
-    assert "Traceback" not in err and len(err.splitlines()) <= 2, err
-    assert list(tmp_path.iterdir()) == []
+    assert proc.returncode == 128 + signum, err
+    by = " by SIGTERM" if signum == signal.SIGTERM else ""
+    line = err.splitlines()[-1]
+    assert "Traceback" not in err and len(err.splitlines()) <= 3, err
+    if command[0] == "label":
+        # Its finished chunks stay, for the command the line gives.
+        assert line.startswith(f"talvex label: interrupted{by}; ") and "--resume" in line
+        assert [p.name for p in tmp_path.iterdir()] == [".OUT.partial"]
+    else:
+        assert line == f"talvex {command[0]}: interrupted{by}"
+        assert list(tmp_path.iterdir()) == []
 
 
 # What inspect and srdf say about the pairs that collide (through talvex pairs' finder).
@@ -476,3 +505,16 @@ def test_srdf_ends_with_the_share_left_and_the_pairs_responsible(tmp_path):
         else:
             assert "held: hand_*=0.1" in out.read_text()
     assert shares["held"] < shares["free"] - 20
+
+
+@pytest.mark.parametrize("command, extra", [
+    ("inspect", ["--samples", 10]),
+    ("label", ["--count", 10, "--threads", 1, "--out", "OUT"]),
+])
+def test_a_margin_larger_than_the_robot_is_a_warning(tmp_path, command, extra):
+    extra = [tmp_path / "out" if a == "OUT" else a for a in extra]
+    run = run_talvex(command, DATA / "coll_tree.urdf", "--margin", 100, *extra)
+    assert run.returncode == 0, run.stderr
+    warnings = [line for line in run.stderr.splitlines() if "warning" in line]
+    assert len(warnings) == 1 and warnings[0].startswith(
+        f"talvex {command}: warning: --margin 100 m is larger than coll_tree itself"), run.stderr

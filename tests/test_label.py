@@ -9,6 +9,7 @@ import json
 import math
 import os
 import pathlib
+import shlex
 import shutil
 import signal
 import subprocess
@@ -174,6 +175,11 @@ def test_q_layout_and_locks_for_every_joint_kind(tmp_path):
         ("plane", "cos"), ("plane", "sin"), ("float", "x"), ("float", "y"), ("float", "z"),
         ("float", "qx"), ("float", "qy"), ("float", "qz"), ("float", "qw"), ("pris", "position")]
     assert meta["cos_sin_pairs"] == [[1, 2], [5, 6]]
+    # How each coordinate was drawn: a rotation's on its set, the rest in an interval.
+    drawn = [c["drawn_within"] for c in meta["q_layout"]]
+    assert drawn[1:3] == drawn[5:7] == ["unit circle"] * 2
+    assert drawn[10:14] == ["unit quaternion"] * 4
+    assert drawn[0] == [0.0, 1.5] and drawn[3] == [-1.0, 1.0]
     assert meta["locks"] == {"14": 0.1} and meta["q_layout"][14]["locked"] == 0.1
     # No JSON infinity: an unbounded coordinate has no bound.
     assert meta["q_layout"][3]["lower"] is None and meta["q_layout"][0]["lower"] == 0.0
@@ -261,9 +267,11 @@ def test_worker_that_cannot_see_the_robot_folder(tmp_path, scheduler, absolute_m
             "--seed", 3, "--frame", "panda_hand"]
     there = talvex(*args, "--out", tmp_path / "cluster", "--cluster", scheduler.address)
     if absolute_mesh:
-        assert there.returncode == 2 and len(there.stderr.splitlines()) == 1, there.stderr
-        assert there.stderr.startswith(PREFIX) and "is missing where the build reads it" in \
-            there.stderr, there.stderr
+        # The chunk fails on the worker, after the estimate (the first progress line).
+        estimate, error = there.stderr.splitlines()
+        assert there.returncode == 2 and estimate.startswith("talvex label: about "), there.stderr
+        assert error.startswith(PREFIX) and "is missing where the build reads it" in error, \
+            there.stderr
         assert not (tmp_path / "cluster").exists()
         assert not list(tmp_path.glob(".cluster*"))
         return
@@ -282,7 +290,8 @@ def test_stalled_run_fails_and_is_kept_for_resume(tmp_path, scheduler):
     # No worker: nothing ever finishes.
     run = talvex(*args, "--out", out, "--cluster", scheduler.address, "--stall-timeout", 3)
     assert run.returncode == 2, run.stderr
-    waiting, error = run.stderr.splitlines()
+    estimate, waiting, error = run.stderr.splitlines()
+    assert estimate.startswith("talvex label: about ") and "0 worker threads at once" in estimate
     assert waiting.startswith("talvex label: no chunk finished for") and "(0 connected)" in waiting
     assert error.startswith(PREFIX) and "--resume continues the run" in error
     assert (tmp_path / ".out.partial").is_dir() and not out.exists()
@@ -395,10 +404,13 @@ def test_ctrl_c_is_one_line_and_leaves_nothing(tmp_path, engine, presses):
     os.close(master)
     assert proc.returncode == 130
     # After the bar (left as it was), one line and nothing redrawn after it.
-    assert seen.replace(b"\r\n", b"\n").endswith(b"\ntalvex label: interrupted\n"), seen[-500:]
+    last = seen.replace(b"\r\n", b"\n").rstrip(b"\n").rsplit(b"\n", 1)[-1]
+    assert last.startswith(b"talvex label: interrupted; ") and last.endswith(b" --resume"), \
+        seen[-500:]
     assert b"Traceback" not in seen and seen.count(b"interrupted") == 1
     assert wait_gone(marker) == [] and list(scratch.iterdir()) == []
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["tmp"]
+    # The chunks written stay for --resume, and nothing else.
+    assert sorted(p.name for p in tmp_path.iterdir()) == [".out.partial", "tmp"]
 
 
 BROKEN = '<robot name="r"><link name="a"/><joint name="j" type="revolute"/></robot>'
@@ -413,6 +425,9 @@ BROKEN = '<robot name="r"><link name="a"/><joint name="j" type="revolute"/></rob
         ([*PANDA, "--count", 0], "--count"),
         ([*PANDA, "--count", 5, "--margin", -0.01], "--margin"),
         ([*PANDA, "--count", 5, "--frame", "nope"], "--frame nope"),
+        ([*PANDA, "--count", 5, "--frame", "hand_panda"], "did you mean panda_hand"),
+        ([*PANDA, "--count", 5, "--lock", "panda_joint_finger1=0"],
+         "did you mean panda_finger_joint1"),
         ([*PANDA, "--count", 5, "--lock", "nope=1"], "nope"),
         ([*PANDA, "--count", 5, "--cluster", "tcp://127.0.0.1:9"], "connection refused"),
         ([*PANDA, "--count", 5, "--connect-timeout", -1], "--connect-timeout"),
@@ -420,11 +435,13 @@ BROKEN = '<robot name="r"><link name="a"/><joint name="j" type="revolute"/></rob
         ([*PANDA, "--count", 5, "--out", "FULL"], "FULL"),
         ([*PANDA, "--count", 5, "--out", "NOPARENT"], "PARENT"),
         ([*PANDA, "--count", 5, "--resume"], "no partial run"),
-        ([*PANDA, "--count", 10**11, "--chunk-size", 10**11, "--threads", 1], "out of memory"),
-        ([*PANDA, "--count", 10**11, "--chunk-size", 10**11, "--local-cluster", 1],
+        ([*PANDA, "--count", 10**11, "--chunk-size", 10**11, "--threads", 1, "--ignore-space"],
          "out of memory"),
+        ([*PANDA, "--count", 10**11, "--chunk-size", 10**11, "--local-cluster", 1,
+          "--ignore-space"], "out of memory"),
     ],
-    ids=["missing", "broken", "count", "margin", "frame", "lock", "refused", "connect-timeout",
+    ids=["missing", "broken", "count", "margin", "frame", "frame-near", "lock-near", "lock",
+         "refused", "connect-timeout",
          "stall-timeout", "out-full", "out-parent", "resume", "memory-threads", "memory-cluster"],
 )
 def test_bad_input_is_one_line_and_leaves_no_output(tmp_path, args, message):
@@ -441,9 +458,93 @@ def test_bad_input_is_one_line_and_leaves_no_output(tmp_path, args, message):
     start = time.monotonic()
     run = talvex(*args)
     assert run.returncode == 2
-    assert len(run.stderr.splitlines()) == 1 and message in run.stderr, run.stderr
-    assert run.stderr.startswith(PREFIX) and run.stdout == ""
+    # A chunk that fails does so after the estimate, the first progress line.
+    lines = [line for line in run.stderr.splitlines()
+             if not ("memory" in message and line.startswith("talvex label: about "))]
+    assert len(lines) == 1 and message in lines[0], run.stderr
+    assert lines[0].startswith(PREFIX) and run.stdout == ""
     assert sorted(p.name for p in tmp_path.iterdir()) == ["broken.urdf", "full"]
     assert [p.name for p in (tmp_path / "full").iterdir()] == ["keep"]
     # A refused connection is told at once, not after --connect-timeout's 10 s.
     assert "refused" not in message or time.monotonic() - start < 8
+
+
+TALOS = ROBOTS / "talos_data"
+TALOS_ARGS = [TALOS / "robots/talos_reduced.urdf", "--srdf", TALOS / "srdf/talos.srdf",
+              "--package-dir", ERD_SHARE]
+
+
+@needs_erd
+@pytest.mark.parametrize("signum, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)],
+                         ids=["ctrl-c", "sigterm"])
+def test_stopped_run_keeps_its_chunks_and_resumes_to_the_fresh_table(tmp_path, signum, status):
+    env, marker, scratch = marked_env(tmp_path)
+    out, partial = tmp_path / "out", tmp_path / ".out.partial"
+    args = [*TALOS_ARGS, "--count", 60_000, "--chunk-size", 1_000, "--frame", "gripper_left_base_link"]
+    proc = started(*args, "--out", out, "--threads", 2, env=env, stdout=subprocess.PIPE,
+                   stderr=subprocess.PIPE)
+    end = time.monotonic() + 120
+    while len(glob.glob(f"{partial}/part-*")) < 3 and time.monotonic() < end:
+        assert proc.poll() is None
+        time.sleep(0.02)
+    proc.send_signal(signum)
+    stdout, stderr = proc.communicate(timeout=60)
+    assert proc.returncode == status, stderr
+    line = stderr.splitlines()[-1]
+    assert line.startswith("talvex label: interrupted") and "Traceback" not in stderr, stderr
+    kept = len(glob.glob(f"{partial}/part-*"))
+    assert 3 <= kept < 60 and f"{kept} of 60 chunks kept in {partial}" in line, line
+    # The line's own command continues the run.
+    command = shlex.split(line.split("continue with: ", 1)[1])
+    assert command[:2] == ["talvex", "label"] and command[-1] == "--resume"
+    resumed = run_talvex(*command[1:], env=env)
+    assert resumed.returncode == 0, resumed.stderr
+    assert (f"60,000 configurations ({60_000 - 1000 * kept:,} labelled now, {1000 * kept:,} kept "
+            "from before)") in resumed.stdout
+    assert f"resuming: {kept} of 60 chunks kept from before" in resumed.stderr
+    assert f"chunk {60 - kept}/{60 - kept}, {60_000 - 1000 * kept:,} configurations" in \
+        resumed.stderr
+    fresh = talvex(*args, "--out", tmp_path / "fresh", "--threads", 1)
+    assert fresh.returncode == 0, fresh.stderr
+    assert pq.read_table(out).equals(pq.read_table(tmp_path / "fresh"), check_metadata=True)
+    assert not partial.exists() and wait_gone(marker) == []
+
+
+@needs_erd
+def test_a_huge_count_starts_at_once_in_little_memory(tmp_path):
+    out, partial = tmp_path / "out", tmp_path / ".out.partial"
+    proc = started(*PANDA, "--count", 10**12, "--threads", 1, "--ignore-space", "--out", out,
+                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        end = time.monotonic() + 20
+        while not glob.glob(f"{partial}/part-*") and time.monotonic() < end:
+            assert proc.poll() is None
+            time.sleep(0.05)
+        assert glob.glob(f"{partial}/part-*"), "no chunk in 20 s"
+        assert psutil.Process(proc.pid).memory_info().rss < 500e6
+    finally:
+        proc.send_signal(signal.SIGTERM)
+        _, stderr = proc.communicate(timeout=60)
+    assert proc.returncode == 143, stderr
+    assert stderr.splitlines()[0].startswith("talvex label: about 73.")  # TB: the estimate
+
+
+@needs_erd
+@pytest.mark.parametrize("free, refused", [(10**6, True), (10**12, False)], ids=["full", "room"])
+def test_a_table_the_disk_cannot_hold_is_refused_before_work(tmp_path, monkeypatch, capsys,
+                                                             free, refused):
+    from talvex_tools import cli
+
+    # What the file system of --out has free.
+    monkeypatch.setattr(shutil, "disk_usage", lambda path: shutil._ntuple_diskusage(
+        2 * free, free, free))
+    status = cli.main(["label", *map(str, PANDA), "--count", "20000", "--frame", "panda_hand",
+                       "--threads", "1", "--out", str(tmp_path / "out")])
+    err = capsys.readouterr().err
+    if refused:
+        assert status == 2 and len(err.splitlines()) == 1, err
+        assert err.startswith(PREFIX) and "needs about 3.5 MB" in err and "--ignore-space" in err
+        assert list(tmp_path.iterdir()) == []
+    else:
+        assert status == 0, err
+        assert err.startswith("talvex label: about 3.5 MB and ")

@@ -76,13 +76,21 @@ def resolve(args):
     return files, found
 
 
-def median_us(call, arg_sets):
+def times_ns(call, arg_sets):
     times = []
     for args in arg_sets:
         start = time.perf_counter_ns()
         call(*args)
         times.append(time.perf_counter_ns() - start)
-    return statistics.median(times) / 1000.0
+    return times
+
+
+def cost_us(times):
+    """Mean, median and 99th percentile of call times in ns, in us: the median alone
+    hides the few configurations where a query is costly (near contact, detailed
+    meshes), which the mean and the tail show."""
+    tail = float(np.percentile(times, 99)) if len(times) > 1 else float(times[0])
+    return statistics.fmean(times) / 1000.0, statistics.median(times) / 1000.0, tail / 1000.0
 
 
 def pairs_at(robot, q):
@@ -268,29 +276,28 @@ def report(args, files, found):
     per_q = [(q,) for q in timed]
     unique = [f for f in frames if frames.count(f) == 1]
     fk_frame = unique[-1] if unique else "universe"
+    none = [()] * len(timed)
     rows = [
-        ("has_self_collision(q)", statistics.median(collision_times) / 1000.0),
-        (
-            f"forward_kinematics(q, '{fk_frame}')",
-            median_us(robot.forward_kinematics, [(q, fk_frame) for q in timed]),
-        ),
-        ("all_frame_transforms(q)", median_us(robot.all_frame_transforms, per_q)),
-        ("in_joint_limits(q)", median_us(robot.in_joint_limits, per_q)),
-        ("neutral_configuration()", median_us(robot.neutral_configuration, [()] * len(timed))),
-        ("lower_position_limits()", median_us(robot.lower_position_limits, [()] * len(timed))),
-        ("upper_position_limits()", median_us(robot.upper_position_limits, [()] * len(timed))),
-        ("joint_names()", median_us(robot.joint_names, [()] * len(timed))),
-        ("frame_names()", median_us(robot.frame_names, [()] * len(timed))),
-        ("nq()", median_us(robot.nq, [()] * len(timed))),
-        ("ndof()", median_us(robot.ndof, [()] * len(timed))),
+        ("has_self_collision(q)", collision_times),
+        (f"forward_kinematics(q, '{fk_frame}')",
+         times_ns(robot.forward_kinematics, [(q, fk_frame) for q in timed])),
+        ("all_frame_transforms(q)", times_ns(robot.all_frame_transforms, per_q)),
+        ("in_joint_limits(q)", times_ns(robot.in_joint_limits, per_q)),
+        ("neutral_configuration()", times_ns(robot.neutral_configuration, none)),
+        ("lower_position_limits()", times_ns(robot.lower_position_limits, none)),
+        ("upper_position_limits()", times_ns(robot.upper_position_limits, none)),
+        ("joint_names()", times_ns(robot.joint_names, none)),
+        ("frame_names()", times_ns(robot.frame_names, none)),
+        ("nq()", times_ns(robot.nq, none)),
+        ("ndof()", times_ns(robot.ndof, none)),
     ]
     width = max(len(r[0]) for r in rows)
-    print(
-        f"Median time per call ({len(timed)} calls each, "
-        f"has_self_collision over all {args.samples}):"
-    )
-    for label, us in rows:
-        print(f"  {label:<{width}}  {us:>10.2f} us")
+    print(f"Time per call in us ({len(timed)} calls each, has_self_collision over all "
+          f"{args.samples}):")
+    print(f"  {'':<{width}}  {'mean':>10}  {'median':>10}  {'99th pct':>10}")
+    for label, times in rows:
+        mean, median, tail = cost_us(times)
+        print(f"  {label:<{width}}  {mean:>10.2f}  {median:>10.2f}  {tail:>10.2f}")
 
 
 def run(args):

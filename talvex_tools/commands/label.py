@@ -5,8 +5,13 @@ numpy.random.default_rng([seed, k]) alone, so the table is the same whatever
 runs it, and a chunk lost with its worker is simply drawn and labelled again.
 Each chunk becomes one Parquet file, written by this process into a hidden
 folder beside --out (.NAME.partial) that becomes --out, in one rename, when
-every chunk is there. A run killed outright leaves that folder: --resume
-continues it after checking that its parameters and robot files are the same.
+every chunk is there. A run stopped by Ctrl-C or SIGTERM keeps that folder, as
+does one killed outright: --resume continues it after checking that its parameters
+and robot files are the same. Chunks are handed to the engine a few at a time,
+as workers free up, so nothing grows with --count before the first chunk.
+Before work the run estimates its output's size, refusing one that cannot fit in
+the free space of --out's file system (--ignore-space runs anyway), and from a
+short timed sample its duration; the first progress line states both.
 With --cluster or --local-cluster the robot's files travel with the work: each
 worker builds from a private copy, checked against the client's SHA-256.
 talvex_tools.read_labels(DIR) reads the table back as NumPy arrays.
@@ -21,11 +26,14 @@ import argparse
 import contextlib
 import dataclasses
 import fcntl
+import itertools
 import json
 import math
 import os
 import pathlib
 import queue
+import re
+import shlex
 import shutil
 import signal
 import socket
@@ -39,7 +47,7 @@ import numpy as np
 
 from talvex_tools import labels, options, sampling
 from talvex_tools.bundle import Bundle, PrivateCopy
-from talvex_tools.errors import ToolError, one_line
+from talvex_tools.errors import ToolError, interrupted_as, one_line
 from talvex_tools.robot import coverage_warning
 
 SUMMARY = "label random configurations with self-collision and frame poses, into Parquet"
@@ -49,6 +57,8 @@ DEFAULT_CHUNK = 10_000
 DEFAULT_STALL = 300.0
 RUN_FILE = "run.json"
 LOCK_FILE = ".lock"
+SAMPLE_ROWS = 300  # timed before work, for the duration estimate
+SAMPLE_SECONDS = 1.0  # ... or as many as take this long, on a slow robot
 
 
 def positive_seconds(text: str) -> float:
@@ -74,8 +84,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     options.add_out_argument(parser, suffixes=None, kind="dir",
                              help="output folder (one Parquet file per chunk)")
     parser.add_argument("--resume", action="store_true",
-                        help="continue the run a killed process left beside --out "
-                        "(same parameters and robot files)")
+                        help="continue the run a stopped or killed process left beside "
+                        "--out (same parameters and robot files)")
+    parser.add_argument("--ignore-space", action="store_true",
+                        help="run even when the estimated output exceeds the free space "
+                        "of --out's file system")
     engine = parser.add_mutually_exclusive_group()
     engine.add_argument("--threads", type=options.positive_int,
                         help=f"threads of this process, one model each (default: every core, "
@@ -174,8 +187,12 @@ def label_chunk(job: Job, models: Models, k: int) -> tuple[int, Stats, bytes]:
     stats.build = time.perf_counter() - start
     q = job.draw(k)
     stats.draw = time.perf_counter() - start - stats.build
-    n = len(q)
+    return k, stats, label_rows(job, robot, q, stats)
 
+
+def label_rows(job: Job, robot, q: np.ndarray, stats: Stats) -> bytes:
+    """The Parquet file of configurations q labelled by robot, each step timed."""
+    n = len(q)
     start = time.perf_counter()
     hits = np.fromiter((robot.has_self_collision(row) for row in q), dtype=bool, count=n)
     stats.collision = time.perf_counter() - start
@@ -191,7 +208,7 @@ def label_chunk(job: Job, models: Models, k: int) -> tuple[int, Stats, bytes]:
     data = labels.chunk_bytes(labels.chunk_table(q, hits, poses, job.schema_metadata))
     stats.write = time.perf_counter() - start
     stats.rows, stats.colliding = n, int(hits.sum())
-    return k, stats, data
+    return data
 
 
 # ---------------------------------------------------------------- engines
@@ -232,6 +249,9 @@ class Threads:
 
     def state(self) -> str:
         return ""
+
+    def slots(self) -> int:
+        return self.pool._max_workers
 
     def close(self) -> None:
         # A chunk under way ends on its own; its bytes are dropped.
@@ -324,15 +344,19 @@ class Cluster:
         self.job, self.cluster, self.client, self.partial = job, None, None, None
         self.run_id = f"talvex-label-{uuid.uuid4().hex}"
         self.futures = {}
+        self.threads, self.counted = 0, -math.inf
         # The cluster's scratch space (its workers' and its scheduler's) goes with it.
         self.scratch = tempfile.TemporaryDirectory(prefix="talvex-label-")
         self.config = dask.config.set({"temporary-directory": self.scratch.name})
         self.config.__enter__()
         try:
             if local_workers is not None:
-                # Worker processes inherit an ignored SIGINT: Ctrl-C on the
-                # terminal then interrupts this process alone, which closes them.
-                previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+                # Worker processes inherit an ignored SIGINT and SIGTERM: Ctrl-C on
+                # the terminal, or SIGTERM to the whole job (SLURM, `timeout`), then
+                # stops this process alone, which closes them (they stop on a
+                # message from their nanny, not on a signal).
+                previous = {s: signal.signal(s, signal.SIG_IGN)
+                            for s in (signal.SIGINT, signal.SIGTERM)}
                 try:
                     self.cluster = LocalCluster(
                         n_workers=local_workers, threads_per_worker=1, processes=True,
@@ -345,7 +369,8 @@ class Cluster:
                     raise ToolError(f"the local cluster did not start: {one_line(exc)}") \
                         from None
                 finally:
-                    signal.signal(signal.SIGINT, previous)
+                    for number, handler in previous.items():
+                        signal.signal(number, handler)
             else:
                 check_reachable(address, connect_timeout)
             try:
@@ -380,6 +405,14 @@ class Cluster:
             return ""
         return f" ({workers} connected)"
 
+    def slots(self) -> int:
+        """The threads of the connected workers, asked at most every few seconds."""
+        if time.monotonic() - self.counted > 5:
+            self.counted = time.monotonic()
+            with contextlib.suppress(Exception):  # the last count stands meanwhile
+                self.threads = sum(self.client.nthreads().values())
+        return self.threads
+
     def close(self) -> None:
         try:
             if self.client is not None:
@@ -403,19 +436,21 @@ class Stalled(ToolError):
 
 
 class Progress:
-    """A bar over chunks with the running rate on a terminal, else a plain line at
-    most every few seconds and at the end."""
+    """A bar over this run's chunks with the running rate on a terminal, else a plain
+    line at most every few seconds and at the end. A resumed run counts its own
+    chunks and rows; those kept from before are named once, in the first line."""
 
-    def __init__(self, chunks: int, done: int, stream=sys.stderr, every: float = 5.0):
-        self.chunks, self.done, self.stream, self.every = chunks, done, stream, every
+    def __init__(self, chunks: int, stream=sys.stderr, every: float = 5.0, first: str = ""):
+        self.chunks, self.done, self.stream, self.every = chunks, 0, stream, every
         self.rows = 0
         self.start = self.last = time.perf_counter()
         self.bar = None
         if stream is not None and stream.isatty():
             from tqdm import tqdm
 
-            self.bar = tqdm(total=chunks, initial=done, unit="chunk", file=stream,
-                            dynamic_ncols=True)
+            self.bar = tqdm(total=chunks, unit="chunk", file=stream, dynamic_ncols=True)
+        if first:
+            self.note(first)
 
     def update(self, stats: Stats) -> None:
         self.done += 1
@@ -428,7 +463,7 @@ class Progress:
         elif self.stream is not None and (now - self.last >= self.every
                                           or self.done == self.chunks):
             self.last = now
-            self.note(f"chunk {self.done}/{self.chunks}, {self.rows} configurations, "
+            self.note(f"chunk {self.done:,}/{self.chunks:,}, {self.rows:,} configurations, "
                       f"{rate:,.0f} configurations/s")
 
     def note(self, line: str) -> None:
@@ -452,6 +487,7 @@ class Summary:
     colliding: int = 0
     bytes: int = 0
     out: pathlib.Path | None = None
+    kept: int = 0  # rows kept from the run resumed
 
 
 def partial_folder(out: pathlib.Path) -> pathlib.Path:
@@ -523,10 +559,9 @@ class Partial:
         import pyarrow.compute as pc
         import pyarrow.parquet as pq
 
-        names = {labels.part_name(k, self.chunks): k for k in range(self.chunks)}
         have = {}
         for path in self.folder.iterdir():
-            k = names.get(path.name)
+            k = self._chunk_of(path.name)
             if k is None:
                 if path.name.startswith(".part-"):
                     path.unlink(missing_ok=True)
@@ -538,6 +573,15 @@ class Partial:
                 continue
             have[k] = (len(hits), int(pc.sum(hits).as_py() or 0))
         return have
+
+    def _chunk_of(self, name: str) -> int | None:
+        """The chunk whose file is named name (parsed: a table of every chunk's name
+        would grow with --count)."""
+        found = re.fullmatch(r"part-(\d+)\.parquet", name)
+        if found is None:
+            return None
+        k = int(found[1])
+        return k if k < self.chunks and labels.part_name(k, self.chunks) == name else None
 
     def write(self, k: int, data: bytes) -> None:
         """Chunk k's file, whole or not at all; from any thread, but never once the
@@ -567,6 +611,15 @@ class Partial:
         if old is not None:
             shutil.rmtree(old, ignore_errors=True) if old.is_dir() else old.unlink()
 
+    def keep(self) -> int:
+        """Stop writing and leave the folder for --resume; the count of whole chunk
+        files in it (a thread may have written one the main thread has not counted)."""
+        with self.guard:
+            self.closed = True
+        self._unlock()
+        return sum(1 for p in self.folder.glob("part-*.parquet")
+                   if self._chunk_of(p.name) is not None)
+
     def remove(self) -> None:
         with self.guard:
             self.closed = True
@@ -577,8 +630,9 @@ class Partial:
         self._unlock()
 
 
-def prepare(args: argparse.Namespace, stream=sys.stderr) -> tuple[Job, PrivateCopy, dict]:
-    """Everything checked before work: files, the robot, frames, locks, metadata."""
+def prepare(args: argparse.Namespace, stream=sys.stderr):
+    """Everything checked before work: files, the robot, frames, locks, metadata; the
+    job, the private copy of the robot's files, the metadata and the built robot."""
     from importlib.metadata import version
 
     files = options.robot_files(args)
@@ -597,7 +651,10 @@ def prepare(args: argparse.Namespace, stream=sys.stderr) -> tuple[Job, PrivateCo
             raise ToolError(copy.shown(str(exc))) from None
         frames = list(dict.fromkeys(args.frame))  # a frame named twice is stored once
         neutral = robot.neutral_configuration()
+        known = robot.frame_names()
         for frame in frames:
+            if frame not in known and frame != "universe":
+                raise ToolError(options.not_found("--frame", frame, "frame", known))
             try:
                 robot.forward_kinematics(neutral, frame)
             except (RuntimeError, ValueError) as exc:
@@ -605,8 +662,8 @@ def prepare(args: argparse.Namespace, stream=sys.stderr) -> tuple[Job, PrivateCo
         layout = sampling.layout(robot, files.urdf)
         locks = options.locks(args, layout)
         joints = [(j.name, j.kind, j.start, j.count) for j in layout]
-        drawn = sampling.sampling_bounds(layout, robot.lower_position_limits(),
-                                         robot.upper_position_limits())
+        drawn = sampling.drawn_within(layout, robot.lower_position_limits(),
+                                      robot.upper_position_limits())
         meta = labels.metadata(
             robot=robot, name=files.name, joints=joints, drawn=drawn, frames=frames,
             margin=files.margin,
@@ -617,47 +674,156 @@ def prepare(args: argparse.Namespace, stream=sys.stderr) -> tuple[Job, PrivateCo
                   chunk_size=args.chunk_size, frames=frames, layout=layout,
                   lower=robot.lower_position_limits(), upper=robot.upper_position_limits(),
                   locks=locks, schema_metadata=labels.encode(meta), version=meta["talvex_version"])
-        return job, copy, meta
+        return job, copy, meta, robot
     except BaseException:
         copy.close()
         raise
 
 
+# ---------------------------------------------------------------- estimates
+
+
+@dataclasses.dataclass
+class Estimate:
+    """What the rows still to label will take: bytes on disk and seconds of work."""
+
+    rows: int
+    chunks: int
+    row_bytes: float  # what a row's columns (q, the collision flag, the poses) add to a file
+    file_bytes: int  # what each file adds: its schema and the run's metadata
+    row_seconds: float = math.nan  # collision test, poses and Parquet, on one thread
+    timed: int = 0  # rows that row_seconds was timed on
+
+    @property
+    def bytes(self) -> int:
+        return math.ceil(self.rows * self.row_bytes + self.chunks * self.file_bytes)
+
+    def seconds(self, parallel: int) -> float:
+        # No worker connected yet: no telling.
+        return self.rows * self.row_seconds / parallel if parallel > 0 else math.nan
+
+
+def estimate_of(job: Job, robot, rows: int, chunks: int) -> Estimate:
+    """Time the real work on a few hundred rows (fewer on a slow robot) of draws of
+    their own, on this thread, and size their file; the table is not touched."""
+    q = sampling.sample(job.layout, job.lower, job.upper, np.random.default_rng(job.seed),
+                        min(SAMPLE_ROWS, job.count), locks=job.locks or None)
+    hits = np.zeros(len(q), dtype=bool)
+    poses = {f: np.zeros((len(q), 16)) for f in job.frames}
+
+    def file_bytes(m):
+        table = labels.chunk_table(q[:m], hits[:m], {f: p[:m] for f, p in poses.items()},
+                                   job.schema_metadata)
+        return len(labels.chunk_bytes(table))
+
+    file_bytes(len(q))  # pyarrow's import and first write are slow: outside the timing
+    start = time.perf_counter()
+    for n, row in enumerate(q, 1):
+        hits[n - 1] = robot.has_self_collision(row)
+        for frame in job.frames:
+            poses[frame][n - 1] = robot.forward_kinematics(row, frame).ravel()
+        if time.perf_counter() - start > SAMPLE_SECONDS:
+            break
+    whole = file_bytes(n)
+    seconds = (time.perf_counter() - start) / n
+    # What a row adds to a file, and what each file costs whatever its rows (its
+    # schema, the run's metadata); the columns' own size when one row was timed.
+    one = file_bytes(1)
+    row_bytes = (whole - one) / (n - 1) if n > 1 else 8 * robot.nq() + 128 * len(job.frames)
+    return Estimate(rows, chunks, row_bytes, max(math.ceil(one - row_bytes), 0), seconds, n)
+
+
+def check_space(out: pathlib.Path, estimate: Estimate, ignore: bool) -> None:
+    """Refuse a table that cannot fit where it is written (the partial folder is
+    beside --out, on the same file system)."""
+    parent = out.parent
+    while not parent.exists():
+        parent = parent.parent
+    free = shutil.disk_usage(parent).free
+    if estimate.bytes > free and not ignore:
+        raise ToolError(
+            f"--out {out}: the table needs about {size_text(estimate.bytes)} "
+            f"({estimate.rows:,} configurations at {estimate.row_bytes:,.0f} bytes), more "
+            f"than the {size_text(free)} free in {parent} (--ignore-space runs anyway)")
+
+
+def duration_text(seconds: float) -> str:
+    if not math.isfinite(seconds):
+        return "an unknown time"
+    for unit, length in (("days", 86400), ("h", 3600), ("min", 60)):
+        if seconds >= 2 * length:
+            return f"{seconds / length:,.1f} {unit}"
+    return f"{seconds:.0f} s" if seconds >= 1 else "under a second"
+
+
+def estimate_line(estimate: Estimate, parallel: int, unit: str, kept: int, chunks: int) -> str:
+    line = (f"about {size_text(estimate.bytes)} and {duration_text(estimate.seconds(parallel))} "
+            f"for {estimate.rows:,} configurations ({estimate.row_bytes:,.0f} bytes and "
+            f"{estimate.row_seconds * 1e6:,.1f} us each, timed on {estimate.timed}; "
+            f"{parallel} {unit}{'' if parallel == 1 else 's'} at once)")
+    if kept:
+        line = f"resuming: {kept:,} of {chunks:,} chunks kept from before; {line}"
+    return line
+
+
+def resume_command(args: argparse.Namespace) -> str:
+    """The command that continues this run: the one typed, with --resume."""
+    argv = getattr(args, "argv", None)
+    if argv is None:
+        return "the same command with --resume"
+    argv = [a for a in argv if a != "--resume"]
+    return shlex.join(["talvex", "label", *argv, "--resume"])
+
+
+# ---------------------------------------------------------------- the run
+
+
 @contextlib.contextmanager
 def interrupts_held():
-    """Ctrl-C ignored while a stopped run cleans up: pressed again (or sent twice, as
-    `timeout` does, to the process and then to its group) it would cut the clean-up
-    short and leave the partial folder behind."""
+    """Ctrl-C and SIGTERM ignored while a stopped run cleans up: pressed again (or sent
+    twice, as `timeout` does, to the process and then to its group) they would cut
+    the clean-up short."""
     if threading.current_thread() is not threading.main_thread():
         yield
         return
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    previous = {s: signal.signal(s, signal.SIG_IGN) for s in (signal.SIGINT, signal.SIGTERM)}
     try:
         yield
     finally:
-        signal.signal(signal.SIGINT, previous)
+        for number, handler in previous.items():
+            signal.signal(number, handler)
 
 
 def label(args: argparse.Namespace, stream=sys.stderr) -> Summary:
     """Label as the arguments say and publish the output folder."""
     out = options.check_out(args)
-    job, copy, meta = prepare(args, stream)
+    job, copy, meta, robot = prepare(args, stream)
     engine = partial = progress = None
-    held = contextlib.ExitStack()  # holds Ctrl-C off from a failure to the end of clean-up
+    held = contextlib.ExitStack()  # holds signals off from a failure to the end of clean-up
     try:
-        begin = time.perf_counter()
         partial = Partial(out, meta, job.chunks, args.resume)
+        kept_rows = sum(r for r, _ in partial.done.values())
+        estimate = estimate_of(job, robot, job.count - kept_rows,
+                               job.chunks - len(partial.done))
+        check_space(out, estimate, args.ignore_space)
+        del robot  # the workers build their own
+        begin = time.perf_counter()
         if args.threads is not None or (args.local_cluster is None and args.cluster is None):
             engine = Threads(job, copy, args.threads or options.cores())
+            parallel, unit = min(engine.slots(), options.cores()), "thread"
         else:
             engine = Cluster(job, args.local_cluster, args.cluster, args.connect_timeout)
+            parallel = engine.slots()
+            if args.local_cluster is not None:
+                parallel = min(args.local_cluster, options.cores())
+            unit = "worker" if args.local_cluster is not None else "worker thread"
         ready = time.perf_counter()
         partial.start()
         engine.partial = partial
-        todo = [k for k in range(job.chunks) if k not in partial.done]
-        progress = Progress(job.chunks, job.chunks - len(todo), stream)
+        progress = Progress(estimate.chunks, stream, first=estimate_line(
+            estimate, parallel, unit, len(partial.done), job.chunks))
         total = Stats()
-        wait(engine, todo, partial, progress, total, args.stall_timeout)
+        wait(engine, job.chunks, partial, progress, total, args.stall_timeout)
         end = time.perf_counter()
         progress.close()
         # Every chunk of the table, those of a resumed run included.
@@ -667,13 +833,27 @@ def label(args: argparse.Namespace, stream=sys.stderr) -> Summary:
         engine = None
         partial.publish(out)
         size = sum(p.stat().st_size for p in out.iterdir())
-        return Summary(total, ready - begin, end - ready, rows, colliding, size, out)
+        return Summary(total, ready - begin, end - ready, rows, colliding, size, out, kept_rows)
     except Stalled:
         if progress is not None:
             progress.close()
         if partial is not None:
             partial.release()  # kept for --resume, as the message says
         raise
+    except KeyboardInterrupt as exc:
+        # Ctrl-C or SIGTERM: what is written stays, for --resume.
+        held.enter_context(interrupts_held())
+        if progress is not None:
+            progress.close()
+        if engine is not None:
+            engine.close()
+            engine = None
+        stop = interrupted_as(exc)
+        if partial is not None and partial.folder.is_dir():
+            kept = partial.keep()
+            stop = stop.with_note(f"{kept:,} of {job.chunks:,} chunks kept in "
+                                  f"{partial.folder}; continue with: {resume_command(args)}")
+        raise stop from None
     except BaseException:
         held.enter_context(interrupts_held())
         if progress is not None:
@@ -695,13 +875,24 @@ def label(args: argparse.Namespace, stream=sys.stderr) -> Summary:
             copy.close()
 
 
-def wait(engine, todo, partial, progress, total, stall):
-    """Run the chunks, write each as it comes, and fail when none ends for `stall` s."""
+def wait(engine, chunks, partial, progress, total, stall):
+    """Run the chunks not yet done, write each as it comes, and fail when none ends
+    for `stall` s. The engine holds a few chunks per worker thread at a time, handed
+    over as others end: a list of every chunk would grow with --count."""
     import concurrent.futures
 
     done: queue.Queue = queue.Queue()
-    engine.submit(todo, done)
-    pending = set(todo)
+    todo = (k for k in range(chunks) if k not in partial.done)
+    pending = set()
+
+    def refill():
+        room = 2 * engine.slots() + 2 - len(pending)
+        more = list(itertools.islice(todo, max(room, 0)))
+        if more:
+            pending.update(more)
+            engine.submit(more, done)
+
+    refill()
     note_after = min(30.0, stall / 3)
     last = time.monotonic()
     noted = False
@@ -709,6 +900,7 @@ def wait(engine, todo, partial, progress, total, stall):
         try:
             k, future = done.get(timeout=min(1.0, note_after))
         except queue.Empty:
+            refill()  # workers may have joined a cluster
             idle = time.monotonic() - last
             if idle >= stall:
                 raise Stalled(
@@ -749,6 +941,7 @@ def wait(engine, todo, partial, progress, total, stall):
         partial.done[k] = (stats.rows, stats.colliding)
         total.add(stats)
         progress.update(stats)
+        refill()
         last = time.monotonic()
         noted = False
 
@@ -756,20 +949,24 @@ def wait(engine, todo, partial, progress, total, stall):
 def summary_line(summary: Summary) -> str:
     share = 100.0 * summary.colliding / max(summary.rows, 1)
     seconds = summary.startup + summary.labelling
+    # The rate is this run's own: rows kept from a resumed run took none of its time.
     rate = summary.stats.rows / max(summary.labelling, 1e-9)
-    return (f"{summary.rows:,} configurations, {share:.2f} % colliding, in {summary.out} "
+    rows = f"{summary.rows:,} configurations"
+    if summary.kept:
+        rows += f" ({summary.stats.rows:,} labelled now, {summary.kept:,} kept from before)"
+    return (f"{rows}, {share:.2f} % colliding, in {summary.out} "
             f"({size_text(summary.bytes)}), {seconds:,.1f} s, {rate:,.0f} configurations/s")
 
 
 def size_text(count: int) -> str:
-    for unit in ("bytes", "kB", "MB", "GB"):
-        if count < 1000 or unit == "GB":
+    for unit in ("bytes", "kB", "MB", "GB", "TB"):
+        if count < 1000 or unit == "TB":
             return f"{count:,} {unit}" if unit == "bytes" else f"{count:,.1f} {unit}"
         count /= 1000
     raise AssertionError("unreachable")
 
 
 def run(args: argparse.Namespace) -> int:
-    summary = label(args)
+    summary = label(args, sys.stderr)  # the stream of now, not of import time
     print(f"{PROG}: {summary_line(summary)}")
     return 0
