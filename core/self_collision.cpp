@@ -224,6 +224,15 @@ void refuse_non_rigid(const pinocchio::GeometryData& geom_data) {
   }
 }
 
+// Every joint and geometry placed at q_rad in the workspace made for robot.
+pinocchio::GeometryData& place_geometries(const Prepared& robot, Workspace& workspace,
+                                          const Eigen::VectorXd& q_rad) {
+  require_workspace_of(robot, workspace);
+  pinocchio::updateGeometryPlacements(robot.model, workspace.data, robot.geom_model,
+                                      workspace.geom_data, q_rad);
+  return workspace.geom_data;
+}
+
 }  // namespace
 
 CollisionScratch::CollisionScratch(const CollisionPlan& plan)
@@ -332,11 +341,8 @@ bool exact_test_from_fresh_start(const Prepared& robot, Workspace& workspace, st
 }
 
 bool collides(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q_rad) {
-  require_workspace_of(robot, workspace);
   const CollisionPlan& plan = robot.collision;
-  pinocchio::GeometryData& geom_data = workspace.geom_data;
-  pinocchio::updateGeometryPlacements(robot.model, workspace.data, robot.geom_model, geom_data,
-                                      q_rad);
+  pinocchio::GeometryData& geom_data = place_geometries(robot, workspace, q_rad);
   const std::size_t pairs = robot.geom_model.collisionPairs.size();
 
   if (plan.margin < 0) {
@@ -372,11 +378,8 @@ bool collides(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd
 
 void pair_collisions(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q_rad,
                      char* hits) {
-  require_workspace_of(robot, workspace);
   const CollisionPlan& plan = robot.collision;
-  pinocchio::GeometryData& geom_data = workspace.geom_data;
-  pinocchio::updateGeometryPlacements(robot.model, workspace.data, robot.geom_model, geom_data,
-                                      q_rad);
+  pinocchio::GeometryData& geom_data = place_geometries(robot, workspace, q_rad);
   const std::size_t pairs = robot.geom_model.collisionPairs.size();
   std::fill(hits, hits + pairs, 0);
   if (plan.margin < 0) {
@@ -397,11 +400,8 @@ void pair_collisions(const Prepared& robot, Workspace& workspace, const Eigen::V
 
 void pair_distances(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q_rad,
                     double below, std::vector<std::pair<std::size_t, double>>& found) {
-  require_workspace_of(robot, workspace);
   const CollisionPlan& plan = robot.collision;
-  pinocchio::GeometryData& geom_data = workspace.geom_data;
-  pinocchio::updateGeometryPlacements(robot.model, workspace.data, robot.geom_model, geom_data,
-                                      q_rad);
+  pinocchio::GeometryData& geom_data = place_geometries(robot, workspace, q_rad);
   found.clear();
   CollisionScratch& scratch = workspace.collision;
   place_boxes(plan, geom_data, scratch);

@@ -65,6 +65,8 @@ def check_built(files, robot, stream=None):
             raise ToolError(f"{text}, and there is no pair of bodies to test; nothing to do")
         _warn(files, f"{text}; its self-collision test has no pair to test", stream)
         return
+    if files.command == "srdf":
+        return  # it refuses such a margin itself, from a wider measure of the robot
     extent = frame_extent(robot, files.urdf)
     if 0 < extent < files.margin:
         _warn(files, f"--margin {files.margin:g} m is larger than {files.name} itself (the "

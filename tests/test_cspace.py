@@ -162,7 +162,7 @@ BAD = [
     (["--out", "OUT/full.png"], "exists (--force replaces it)"),
     (["--out", "OUT/missing/map.png"], "folder not found"),
     (["--joints", "slide_x", "slide_x"], "two different joints"),
-    (["--joints", "slide_x", "nope"], "no joint named 'nope'"),
+    (["--joints", "slide_x", "z_slide"], "no joint of that name; did you mean slide_z or"),
     (["--lock", "slide_x=0.1"], "which the map sweeps"),
     (["--resolution", 2001], "at most 2000 cells per axis"),
     (["--margin", -0.01], "--margin"),

@@ -43,6 +43,15 @@ shape: tuple[int, ...] = robot.forward_kinematics([0.0], "tip").shape
 lower: float = robot.lower_position_limits()  # E
 robot.not_an_entry()  # E
 talvex.RobotModel(1)  # E
+from talvex_tools import batch, motion
+hits = batch.self_collisions(robot, np.zeros((2, 1)), threads=2)
+batch.self_collisions(robot, np.zeros((2, 1)), 2)  # E
+pairs: list[tuple[str, str]] = batch.link_pairs(robot)
+kinds: list[int] = batch.link_pairs(robot)  # E
+layout_type: str = batch.joint_layout(robot)[0]["type"]
+layout_start: str = batch.joint_layout(robot)[0]["q_start"]  # E
+free: bool = motion.edge_free(robot, [0.0], [1.0], step=0.1)
+motion.edge_free(robot, [0.0], [1.0])  # E
 """
 
 

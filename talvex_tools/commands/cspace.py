@@ -127,8 +127,8 @@ def axes(joints, names, independent):
     by_name = {joint["name"]: joint for joint in joints}
     for name in names:
         if name not in by_name:
-            raise ToolError(f"no joint named {name!r}; joints: "
-                            f"{', '.join(j['name'] for j in joints)}")
+            raise ToolError(f"{options.not_found('--joints', name, 'joint', list(by_name))}; "
+                            f"joints: {', '.join(by_name)}")
         leader = by_name[name]["mimic"]
         if leader and not independent:
             raise ToolError(f"{name} mimics {leader['joint']}, which moves it: map "
