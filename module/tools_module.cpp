@@ -1,4 +1,4 @@
-// talvex_tools._native: the calls beyond RobotModel's own surface (many
+// _talvex_native: the calls beyond RobotModel's own surface (many
 // configurations per call, per-pair answers, the joint layout), on the
 // prepared robot of a built talvex.RobotModel. Typed faces live in
 // talvex_tools.batch; these take already-checked arguments where that face
@@ -320,7 +320,7 @@ double margin(const RobotModel& robot) { return robot.prepared_robot()->collisio
 
 }  // namespace
 
-PYBIND11_MODULE(_native, m) {
+PYBIND11_MODULE(_talvex_native, m) {
   m.doc() = "Native half of talvex_tools.batch: batch, per-pair and layout calls on a built "
             "talvex.RobotModel.";
   // The RobotModel type is registered by the talvex module; its instances are

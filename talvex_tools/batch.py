@@ -26,7 +26,7 @@ import numpy as np
 import numpy.typing as npt
 
 import talvex
-from talvex_tools import _native
+import _talvex_native as _native
 
 __all__ = [
     "JointLayout",

@@ -14,7 +14,7 @@ import numpy as np
 import numpy.typing as npt
 
 import talvex
-from talvex_tools import _native
+import _talvex_native as _native
 from talvex_tools.batch import _rows, _threads
 
 __all__ = ["edge_free", "edge_free_fraction", "edges_free"]

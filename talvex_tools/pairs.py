@@ -15,8 +15,8 @@ import sys
 
 import numpy as np
 
-import talvex  # noqa: F401  (loads the libraries _native links against, before it)
-from talvex_tools import _native, batch, mimic, sampling
+import _talvex_native as _native
+from talvex_tools import batch, mimic, sampling
 from talvex_tools.errors import ToolError
 
 # Rows per call: a progress bar moves, and Ctrl-C is taken, between calls.

@@ -27,8 +27,8 @@ pinned = re.compile(r"lib(pinocchio|coal|boost_|urdfdom|console_bridge|assimp|oc
 outside = sorted(report["external_libs"])
 assert outside and all(pinned.match(lib) for lib in outside), outside
 libs = [n for n in zipfile.ZipFile(wheel).namelist() if ".so" in n]
-assert libs == ["talvex.cpython-311-x86_64-linux-gnu.so",
-                "talvex_tools/_native.cpython-311-x86_64-linux-gnu.so"], libs
+assert sorted(libs) == ["_talvex_native.cpython-311-x86_64-linux-gnu.so",
+                        "talvex.cpython-311-x86_64-linux-gnu.so"], libs
 print(f"{tag}: libraries left to the pinned wheels: {', '.join(outside)}")
 PY
 

@@ -1,4 +1,4 @@
-# The native half of talvex_tools.batch; call it through that module's typed faces.
+# The native half of talvex_tools.batch and talvex_tools.motion; call it through their typed faces.
 import numpy
 import numpy.typing
 
