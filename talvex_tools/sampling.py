@@ -15,7 +15,6 @@ import math
 import numpy as np
 
 from talvex_tools.errors import ToolError
-from talvex_tools.robot import urdf_root
 
 # Configuration coordinates Pinocchio gives each URDF joint type (fixed joints
 # become frames, not joints).
@@ -55,30 +54,20 @@ class Joint:
         return range(self.start, self.start + self.count)
 
 
-def joint_kinds(urdf):
-    """The URDF type of each named joint (direct children of <robot> only: a
-    <transmission> names joints too)."""
-    return {j.get("name"): j.get("type") for j in urdf_root(urdf).findall("joint")}
+def layout(robot, urdf=None):
+    """The joints of a built model in the order of q, as the module lays them out
+    (talvex_tools.batch.joint_layout); a ToolError for a kind the tools cannot
+    sample. `urdf` is not read: the model says what each joint is."""
+    from talvex_tools import batch
 
-
-def layout(robot, urdf):
-    """The joints of a built model in the order of q; a ToolError when the URDF's
-    joint types do not account for its coordinates."""
-    kinds = joint_kinds(urdf)
-    lower, upper = robot.lower_position_limits(), robot.upper_position_limits()
-    joints, start = [], 0
-    for name in robot.joint_names():
-        kind = kinds.get(name)
+    joints = []
+    for joint in batch.joint_layout(robot):
+        kind = joint["type"]
         if kind not in COORDINATES:
-            raise ToolError(f"joint {name!r} has type {kind!r}, which the tools cannot sample")
-        count = COORDINATES[kind]
-        span = slice(start, start + count)
-        joints.append(Joint(name, kind, start, count, tuple(map(float, lower[span])),
-                            tuple(map(float, upper[span]))))
-        start += count
-    if start != robot.nq():
-        raise ToolError(f"the URDF's joints account for {start} coordinates, the model has "
-                        f"{robot.nq()}")
+            raise ToolError(f"joint {joint['name']!r} has type {kind!r}, which the tools "
+                            "cannot sample")
+        joints.append(Joint(joint["name"], kind, joint["q_start"], joint["q_count"],
+                            tuple(map(float, joint["lower"])), tuple(map(float, joint["upper"]))))
     return joints
 
 
