@@ -142,10 +142,13 @@ def pair_collisions(robot: talvex.RobotModel, qs: npt.ArrayLike, *,
     count = _threads(threads)
     links, of_pair = _link_index(robot)
     per_pair = _native.pair_collisions(robot, rows, count)
-    out = np.zeros((len(rows), len(links)), dtype=bool)
-    if len(of_pair) and len(rows):
-        np.logical_or.at(out, (slice(None), of_pair), per_pair)
-    return out
+    if not len(of_pair) or not len(rows):
+        return np.zeros((len(rows), len(links)), dtype=bool)
+    # The geometry pairs of each link pair side by side, then one OR per group
+    # (ufunc.at would take an element at a time).
+    order = np.argsort(of_pair, kind="stable")
+    starts = np.flatnonzero(np.r_[True, np.diff(of_pair[order]) != 0])
+    return np.logical_or.reduceat(per_pair[:, order], starts, axis=1)
 
 
 def colliding_pairs(robot: talvex.RobotModel, q: npt.ArrayLike) -> list[tuple[str, str]]:
