@@ -34,6 +34,16 @@ def edge_free_fraction(
     q1: numpy.typing.NDArray[numpy.float64],
     step: float,
 ) -> float: ...
+def pair_rates(
+    robot: talvex.RobotModel,
+    q0: numpy.typing.NDArray[numpy.float64],
+    q1: numpy.typing.NDArray[numpy.float64],
+) -> numpy.typing.NDArray[numpy.float64]: ...
+def edge_certified(
+    robot: talvex.RobotModel,
+    q0: numpy.typing.NDArray[numpy.float64],
+    q1: numpy.typing.NDArray[numpy.float64],
+) -> tuple[str, float | None]: ...
 def edges_free(
     robot: talvex.RobotModel,
     q0s: numpy.typing.NDArray[numpy.float64],

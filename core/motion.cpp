@@ -1,7 +1,19 @@
-// Straight motions checked state by state.
+// Straight motions, checked state by state with what each tested state proves
+// carried to its neighbours, and certified whole.
+//
+// A tested state proves, per pair, a clearance c: the pair's distance exceeds
+// what a clear verdict needs by at least c (self_collision.h). Along the motion
+// the pair's distance changes at most at its rate r (motion_reach.h) per unit
+// of u, so the pair stays clear while |u' - u| * r < c, and any state within
+// that stretch needs no test of that pair. The search below keeps, for the
+// stretch between two tested states, the pairs whose two stretches do not meet
+// ("open"), tests only those at the midpoint, and splits. A state whose every
+// pair is carried needs no test at all.
 #include "motion.h"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -17,6 +29,13 @@ namespace {
 // take half a minute), and far below where the state index loses precision in
 // a double.
 constexpr double kMostSteps = 1e12;
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// Ends normalised to this, so that every state between them is a rigid
+// placement (the motion bound is a bound on rigid motions).
+constexpr double kNormalised = 1e-10;
+// Deeper than any search goes: the discrete one halves at most 40 times (1e12
+// states), the certified one stops splitting here.
+constexpr std::size_t kDeepest = 96;
 
 bool state_collides(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q0,
                     const Eigen::VectorXd& q1, std::uint64_t k, std::uint64_t steps) {
@@ -25,10 +44,157 @@ bool state_collides(const Prepared& robot, Workspace& workspace, const Eigen::Ve
   return collides(robot, workspace, workspace.row);
 }
 
+// Whether what states prove may be carried along this motion at all: a margin
+// of 0 or more (a negative one has its own pass) and ends whose rotations are
+// rigid.
+bool can_carry(const Prepared& robot, const Eigen::VectorXd& q0, const Eigen::VectorXd& q1) {
+  return robot.collision.margin >= 0 && pinocchio::isNormalized(robot.model, q0, kNormalised) &&
+         pinocchio::isNormalized(robot.model, q1, kNormalised);
+}
+
+// The outer lists are sized once (kDeepest), so references into them hold.
+std::vector<double>& buffer(std::vector<std::vector<double>>& list, std::size_t k,
+                            std::size_t size) {
+  list[k].resize(size);
+  return list[k];
+}
+
+// One search over a motion: the discrete check (states k / n) or the
+// certified one (any u, split until proven).
+class Search {
+ public:
+  Search(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q0,
+         const Eigen::VectorXd& q1, bool certify)
+      : robot(robot), workspace(workspace), q0(q0), q1(q1), certify(certify),
+        walk(robot.collision.walk_likely_first), scratch(workspace.motion) {
+    pair_rates(robot, q0, q1, scratch.tangent, scratch.speeds, scratch.rates);
+    if (scratch.open.size() < kDeepest + 2) scratch.open.resize(kDeepest + 2);
+    if (scratch.clearances.size() < kDeepest + 2) scratch.clearances.resize(kDeepest + 2);
+    auto& all = scratch.open[0];
+    all.resize(walk.size());
+    for (std::size_t k = 0; k < walk.size(); ++k) all[k] = static_cast<std::uint32_t>(k);
+  }
+
+  // Tests the state at u for the open pairs of depth `depth`, writing their
+  // clearances into `clearance` (by walk position). `span`: the length in u
+  // of the stretch the state should cover. True when the state collides.
+  bool test(double u, std::size_t depth, double span, std::vector<double>& clearance) {
+    ++states;
+    pinocchio::interpolate(robot.model, q0, q1, u, workspace.row);
+    const auto& open = scratch.open[depth];
+    if (!place_state(robot, workspace, workspace.row)) {
+      // Off a rigid, bounded placement the pass of has_self_collision itself
+      // decides, in its own order; nothing is proven beyond its verdict.
+      for (const std::uint32_t k : open) clearance[k] = 0;
+      return collides(robot, workspace, workspace.row);
+    }
+    for (std::size_t n = 0; n < open.size(); ++n) {
+      const std::uint32_t k = open[n];
+      const Step& step = walk[k];
+      const double rate = scratch.rates[step.pair];
+      const double wanted = std::isfinite(rate) ? rate * span : 0.0;
+      if (pair_collides_with_clearance(robot, workspace, step, wanted, certify, clearance[k])) {
+        // What the pairs not reached prove is unknown: nothing.
+        for (std::size_t rest = n; rest < open.size(); ++rest) clearance[open[rest]] = 0;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // Fills the open pairs of depth + 1: those of `depth` whose clearances at
+  // the two ends of the stretch do not reach each other over its `length` in
+  // u. For the discrete search, `step` is one state's length: the states
+  // between a and b are a + 1 .. b - 1, and each end reaches at least the
+  // state next to it only if its clearance does; the union then covers them
+  // when max(c_a, r step) + max(c_b, r step) > r (b - a) step.
+  std::size_t narrow(std::size_t depth, const std::vector<double>& at_a,
+                     const std::vector<double>& at_b, double length, double step) {
+    const auto& open = scratch.open[depth];
+    auto& next = scratch.open[depth + 1];
+    next.clear();
+    for (const std::uint32_t k : open) {
+      const double rate = scratch.rates[walk[k].pair];
+      const double least = rate * step;
+      // Both clearances 0: nothing is carried, whatever the rate.
+      const double reach = std::max(at_a[k], least) + std::max(at_b[k], least);
+      const bool carried = (at_a[k] > 0 || at_b[k] > 0) && reach > rate * length * (1 + 1e-9);
+      if (!carried) next.push_back(k);
+    }
+    return next.size();
+  }
+
+  double most_rate(std::size_t depth) const {
+    double most = 0;
+    for (const std::uint32_t k : scratch.open[depth]) {
+      most = std::max(most, scratch.rates[walk[k].pair]);
+    }
+    return most;
+  }
+
+  const Prepared& robot;
+  Workspace& workspace;
+  const Eigen::VectorXd& q0;
+  const Eigen::VectorXd& q1;
+  const bool certify;
+  const std::vector<Step>& walk;
+  Workspace::Motion& scratch;
+  std::uint64_t states = 0;
+};
+
+// The discrete search over states a < k < b (a and b tested, their
+// clearances in buffers `ia` and `ib`), at depth `depth`. Keeps `first`, the
+// lowest colliding state found; with `stop`, returns at the first found.
+// Stretches are visited left half first, so `first` only needs the left of
+// what it has.
+void search_steps(Search& search, std::uint64_t steps, std::uint64_t a, std::uint64_t b,
+                  std::size_t ia, std::size_t ib, std::size_t depth, bool stop,
+                  std::uint64_t& first) {
+  if (b - a < 2 || a >= first) return;
+  auto& clearances = search.scratch.clearances;
+  const double per_step = 1.0 / static_cast<double>(steps);
+  // State a covers state k of a pair when (k - a) * per_step * rate < c.
+  if (search.narrow(depth, clearances[ia], clearances[ib],
+                    static_cast<double>(b - a) * per_step, per_step) == 0) {
+    return;
+  }
+  const std::uint64_t m = a + (b - a) / 2;
+  if (m >= first) return;
+  const std::size_t im = depth + 2;
+  std::vector<double>& at_m = buffer(clearances, im, search.walk.size());
+  const double span = static_cast<double>(b - a) / 2 * per_step;
+  if (search.test(static_cast<double>(m) * per_step, depth + 1, span, at_m)) {
+    first = m;
+    if (stop) return;
+  }
+  search_steps(search, steps, a, m, ia, im, depth + 1, stop, first);
+  if (stop && first <= steps) return;
+  search_steps(search, steps, m, b, im, ib, depth + 1, stop, first);
+}
+
+// The lowest colliding state, `steps` + 1 when none; with `stop`, any
+// colliding state (the answer is then only whether one is).
+std::uint64_t search_motion(const Prepared& robot, Workspace& workspace,
+                            const Eigen::VectorXd& q0, const Eigen::VectorXd& q1,
+                            std::uint64_t steps, bool stop) {
+  Search search(robot, workspace, q0, q1, /*certify=*/false);
+  auto& clearances = workspace.motion.clearances;
+  const std::size_t pairs = search.walk.size();
+  std::vector<double>& at_0 = buffer(clearances, 0, pairs);
+  std::vector<double>& at_n = buffer(clearances, 1, pairs);
+  if (search.test(0.0, 0, 0.5, at_0)) return 0;
+  std::uint64_t first = steps + 1;
+  if (search.test(1.0, 0, 0.5, at_n)) {
+    first = steps;
+    if (stop) return first;
+  }
+  search_steps(search, steps, 0, steps, 0, 1, 0, stop, first);
+  return first;
+}
+
 }  // namespace
 
-std::uint64_t motion_steps(const Model& model, const Eigen::VectorXd& q0,
-                           const Eigen::VectorXd& q1, double step) {
+void check_motion_ends(const Model& model, const Eigen::VectorXd& q0, const Eigen::VectorXd& q1) {
   for (const auto* q : {&q0, &q1}) {
     const char* name = q == &q0 ? "q0" : "q1";
     if (q->size() != model.nq) {
@@ -40,6 +206,11 @@ std::uint64_t motion_steps(const Model& model, const Eigen::VectorXd& q0,
       throw std::invalid_argument(std::string(name) + " holds a value that is not finite.");
     }
   }
+}
+
+std::uint64_t motion_steps(const Model& model, const Eigen::VectorXd& q0,
+                           const Eigen::VectorXd& q1, double step) {
+  check_motion_ends(model, q0, q1);
   if (!(std::isfinite(step) && step > 0)) {
     throw std::invalid_argument("step must be a finite distance above 0, not " +
                                 std::to_string(step) + ".");
@@ -54,6 +225,10 @@ std::uint64_t motion_steps(const Model& model, const Eigen::VectorXd& q0,
 
 bool motion_free(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q0,
                  const Eigen::VectorXd& q1, std::uint64_t steps) {
+  require_workspace_of(robot, workspace);
+  if (can_carry(robot, q0, q1)) {
+    return search_motion(robot, workspace, q0, q1, steps, /*stop=*/true) > steps;
+  }
   if (state_collides(robot, workspace, q0, q1, 0, steps) ||
       state_collides(robot, workspace, q0, q1, steps, steps)) {
     return false;
@@ -73,10 +248,71 @@ bool motion_free(const Prepared& robot, Workspace& workspace, const Eigen::Vecto
 std::uint64_t first_colliding_state(const Prepared& robot, Workspace& workspace,
                                     const Eigen::VectorXd& q0, const Eigen::VectorXd& q1,
                                     std::uint64_t steps) {
+  require_workspace_of(robot, workspace);
+  if (can_carry(robot, q0, q1)) {
+    return search_motion(robot, workspace, q0, q1, steps, /*stop=*/false);
+  }
   for (std::uint64_t k = 0; k <= steps; ++k) {
     if (state_collides(robot, workspace, q0, q1, k, steps)) return k;
   }
   return steps + 1;
+}
+
+namespace {
+
+// The certified search over the stretch (ua, ub), both ends tested.
+MotionProof::Status certify_stretch(Search& search, double ua, double ub, std::size_t ia,
+                                    std::size_t ib, std::size_t depth, double& at) {
+  auto& clearances = search.scratch.clearances;
+  if (search.narrow(depth, clearances[ia], clearances[ib], ub - ua, 0.0) == 0) {
+    return MotionProof::Status::kFree;
+  }
+  // Too short to split: the open pairs move less than the tolerance over it,
+  // yet neither end proves them clear by that much. A pair the bound does not
+  // cover (infinite rate) can never be carried.
+  const double rate = search.most_rate(depth + 1);
+  if (!std::isfinite(rate) || rate * (ub - ua) < kProofTolerance ||
+      search.states >= kMostProofStates || depth + 3 >= kDeepest) {
+    return MotionProof::Status::kUnproven;
+  }
+  const double um = ua + (ub - ua) / 2;
+  const std::size_t im = depth + 2;
+  std::vector<double>& at_m = buffer(clearances, im, search.walk.size());
+  if (search.test(um, depth + 1, (ub - ua) / 2, at_m)) {
+    at = um;
+    return MotionProof::Status::kCollides;
+  }
+  const MotionProof::Status left = certify_stretch(search, ua, um, ia, im, depth + 1, at);
+  if (left != MotionProof::Status::kFree) return left;
+  return certify_stretch(search, um, ub, im, ib, depth + 1, at);
+}
+
+}  // namespace
+
+MotionProof certify_motion(const Prepared& robot, Workspace& workspace,
+                           const Eigen::VectorXd& q0, const Eigen::VectorXd& q1) {
+  require_workspace_of(robot, workspace);
+  check_motion_ends(robot.model, q0, q1);
+  if (robot.collision.margin < 0) {
+    throw std::invalid_argument(
+        "a motion is certified only at a collision margin of 0 or more.");
+  }
+  MotionProof proof;
+  if (!can_carry(robot, q0, q1)) return proof;  // unproven
+  Search search(robot, workspace, q0, q1, /*certify=*/true);
+  auto& clearances = workspace.motion.clearances;
+  const std::size_t pairs = search.walk.size();
+  std::vector<double>& at_0 = buffer(clearances, 0, pairs);
+  std::vector<double>& at_1 = buffer(clearances, 1, pairs);
+  for (const double u : {0.0, 1.0}) {
+    if (search.test(u, 0, 0.5, u == 0.0 ? at_0 : at_1)) {
+      proof.status = MotionProof::Status::kCollides;
+      proof.at = u;
+      return proof;
+    }
+  }
+  proof.status = certify_stretch(search, 0.0, 1.0, 0, 1, 0, proof.at);
+  return proof;
 }
 
 }  // namespace talvex

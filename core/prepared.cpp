@@ -50,6 +50,7 @@ std::pair<std::shared_ptr<const Prepared>, std::unique_ptr<Workspace>> prepare_r
   robot->mimics = std::move(mimics);
   robot->collision.margin = margin;
   prepare_collision_tables(*robot);
+  prepare_motion_reach(*robot);
   auto workspace = std::make_unique<Workspace>(*robot);
   prepare_collision_order(*robot, *workspace);
   return {std::move(robot), std::move(workspace)};

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,6 +23,7 @@
 #include <pinocchio/multibody/geometry.hpp>
 #include <pinocchio/multibody/model.hpp>
 
+#include "motion_reach.h"
 #include "self_collision.h"
 
 namespace corvane {
@@ -45,6 +47,7 @@ struct Prepared {
   Model model;
   pinocchio::GeometryModel geom_model;
   CollisionPlan collision;
+  MotionReach reach;
   std::vector<Mimic> mimics;  // per joint of the model (index 0: the world joint)
 
   Prepared();
@@ -70,6 +73,14 @@ struct Workspace {
   pinocchio::GeometryData geom_data;  // every request carries the robot's margin
   CollisionScratch collision;
   Eigen::VectorXd row;  // a batch row, copied here for the query (nq entries)
+
+  // What a motion check writes, sized on first use and kept.
+  struct Motion {
+    Eigen::VectorXd tangent;
+    std::vector<double> speeds, rates;
+    std::vector<std::vector<double>> clearances;     // per state on the search path
+    std::vector<std::vector<std::uint32_t>> open;    // per depth: pairs still to prove
+  } motion;
 };
 
 // Throws std::logic_error when `workspace` was not made for `robot`.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 
 #include <coal/distance.h>
@@ -107,15 +108,19 @@ coal::Transform3s transform_of(const pinocchio::SE3& placement) {
   return coal::Transform3s(placement.rotation(), placement.translation());
 }
 
-// Whether GJK proves the two shapes farther apart than margin + slack.
+// Whether GJK proves the two shapes farther apart than margin + slack. GJK
+// may stop once it proves them `reach` apart (a larger reach lets it go on,
+// for a larger lower bound in hull_result; the verdict's meaning is the same).
 bool apart(const CollisionPlan& plan, CollisionScratch& scratch, const coal::CollisionGeometry& a,
            const coal::Transform3s& tf_a, const coal::CollisionGeometry& b,
-           const coal::Transform3s& tf_b, coal::CollisionFunctionMatrix::CollisionFunc test) {
+           const coal::Transform3s& tf_b, coal::CollisionFunctionMatrix::CollisionFunc test,
+           double reach = 0) {
   if (!test) return false;
   coal::GJKSolver& solver = scratch.hull_solver;
   // A fresh start every time, as a new solver would take: the answer must
   // depend on q_rad alone. (A solver made here would allocate.)
   solver.set(plan.hull_request);
+  solver.distance_upper_bound = std::max(solver.distance_upper_bound, reach);
   solver.cached_guess = coal::Vec3s(1, 0, 0);
   solver.support_func_cached_guess.setZero();
   // GJK's first direction joins the two boxes' centres (BoundingVolumeGuess);
@@ -338,6 +343,109 @@ bool ruled_out(const Prepared& robot, Workspace& workspace, std::size_t i) {
 bool exact_test_from_fresh_start(const Prepared& robot, Workspace& workspace, std::size_t i) {
   restart_guess(robot.collision, workspace.geom_data, i);
   return exact_test(robot, workspace.geom_data, i);
+}
+
+bool place_state(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q_rad) {
+  const pinocchio::GeometryData& geom_data = place_geometries(robot, workspace, q_rad);
+  return place_boxes(robot.collision, geom_data, workspace.collision);
+}
+
+namespace {
+
+// GJK's distance is an estimate from above, within its tolerance (1e-6,
+// relative to the distance): taken off before it serves as a lower bound.
+double lower_bound_of(double estimate) {
+  return estimate - 1e-6 * std::max(1.0, std::abs(estimate));
+}
+
+}  // namespace
+
+bool pair_collides_with_clearance(const Prepared& robot, Workspace& workspace, const Step& step,
+                                  double wanted, bool measure, double& clearance) {
+  const CollisionPlan& plan = robot.collision;
+  CollisionScratch& scratch = workspace.collision;
+  pinocchio::GeometryData& geom_data = workspace.geom_data;
+  clearance = 0;
+  if (scratch.box_usable[step.first] && scratch.box_usable[step.second]) {
+    const Box& box_a = scratch.world_boxes[step.first];
+    const Box& box_b = scratch.world_boxes[step.second];
+    if (boxes_apart(box_a, box_b, plan.margin)) {
+      clearance = std::sqrt(squared_gap(box_a, box_b)) - (plan.margin + kBoxSlack);
+      return false;
+    }
+    // The hull test proves the pair apart by margin + kHullSlack; past that,
+    // what it proves is clearance. (The tree roots' test, cheaper, proves no
+    // distance, so it is left out here.)
+    const double threshold = plan.margin + kHullSlack;
+    const pinocchio::SE3& pa = geom_data.oMg[step.first];
+    const pinocchio::SE3& pb = geom_data.oMg[step.second];
+    const coal::Transform3s tf_a = transform_of(pa);
+    const coal::Transform3s tf_b = transform_of(pb);
+    const HullPair& hull = plan.hull_pairs[step.pair];
+    bool proven_apart = false;
+    if (hull.test && apart(plan, scratch, *hull.first, tf_a, *hull.second, tf_b, hull.test,
+                           threshold + wanted)) {
+      proven_apart = true;
+      clearance = std::max(0.0, lower_bound_of(scratch.hull_result.distance_lower_bound +
+                                               plan.hull_request.security_margin) -
+                                    threshold);
+      // Pieces cost more than the hulls: worth it only for a bound far short
+      // of what is wanted (the search splits a stretch for the rest).
+      if (!measure || clearance >= wanted / 4) return false;
+    }
+    // The pieces: the least of their pairs' clearances.
+    const auto& pieces_a = plan.hulls.pieces[step.first];
+    const auto& pieces_b = plan.hulls.pieces[step.second];
+    if (hull.test && !pieces_a.empty() && !pieces_b.empty() &&
+        pieces_a.size() * pieces_b.size() >= 2) {
+      for (std::size_t k = 0; k < pieces_a.size(); ++k) {
+        place_box(plan.hulls.piece_boxes[step.first][k], pa, scratch.piece_world_a[k]);
+      }
+      for (std::size_t k = 0; k < pieces_b.size(); ++k) {
+        place_box(plan.hulls.piece_boxes[step.second][k], pb, scratch.piece_world_b[k]);
+      }
+      double least = std::numeric_limits<double>::infinity();
+      bool all_apart = true;
+      for (std::size_t ka = 0; ka < pieces_a.size() && all_apart; ++ka) {
+        for (std::size_t kb = 0; kb < pieces_b.size(); ++kb) {
+          const Box& a = scratch.piece_world_a[ka];
+          const Box& b = scratch.piece_world_b[kb];
+          if (boxes_apart(a, b, plan.margin)) {
+            least = std::min(least, std::sqrt(squared_gap(a, b)) - (plan.margin + kBoxSlack));
+            continue;
+          }
+          const coal::CollisionGeometry& piece_a = *pieces_a[ka];
+          const coal::CollisionGeometry& piece_b = *pieces_b[kb];
+          if (!apart(plan, scratch, piece_a, tf_a, piece_b, tf_b,
+                     collision_function(piece_a, piece_b), threshold + wanted)) {
+            all_apart = false;
+            break;
+          }
+          least = std::min(least, lower_bound_of(scratch.hull_result.distance_lower_bound +
+                                                 plan.hull_request.security_margin) -
+                                      threshold);
+        }
+      }
+      if (all_apart) {
+        clearance = std::max(clearance, least);
+        return false;
+      }
+    }
+    if (proven_apart) return false;
+  }
+  restart_guess(plan, geom_data, step.pair);
+  if (exact_test(robot, geom_data, step.pair)) return true;
+  if (measure && scratch.box_usable[step.first] && scratch.box_usable[step.second]) {
+    // coal's distance: exact for two meshes (their triangles), GJK's
+    // estimate otherwise.
+    coal::DistanceRequest& request = geom_data.distanceRequests[step.pair];
+    request.cached_gjk_guess = plan.fresh_distance_gjk_guess[step.pair];
+    request.cached_support_func_guess = plan.fresh_distance_support_guess[step.pair];
+    const double distance =
+        pinocchio::computeDistance(robot.geom_model, geom_data, step.pair).min_distance;
+    clearance = std::max(clearance, lower_bound_of(distance) - (plan.margin + kHullSlack));
+  }
+  return false;
 }
 
 bool collides(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q_rad) {

@@ -112,6 +112,20 @@ void pair_collisions(const Prepared& robot, Workspace& workspace, const Eigen::V
 void pair_distances(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q_rad,
                     double below, std::vector<std::pair<std::size_t, double>>& found);
 
+// Motion checks (motion.cpp) test a state pair by pair: place_state places
+// every geometry and world box at q_rad (false when some placement is not
+// rigid and bounded, as collides reads it), then pair_collides_with_clearance
+// gives one pair's verdict, exactly as collides reaches it, and `clearance`:
+// how far the pair's distance is proven to exceed what its verdict needs
+// (metres, 0 when nothing more is proven; a state where the pair's distance
+// exceeds it by less than `clearance` less its own motion is clear too). The
+// hull tests may go on until they prove `wanted`; with `measure`, pairs the
+// pre-tests leave open get coal's distance, so that every clear pair's
+// clearance is its distance less margin and slack.
+bool place_state(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q_rad);
+bool pair_collides_with_clearance(const Prepared& robot, Workspace& workspace, const Step& step,
+                                  double wanted, bool measure, double& clearance);
+
 // The pieces the pair order uses (pair_order.cpp): the world boxes at the
 // placements now in the workspace, whether the pre-tests rule pair i out, and
 // pair i's exact test from its fresh start.

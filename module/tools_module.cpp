@@ -3,6 +3,7 @@
 // prepared robot of a built talvex.RobotModel. Typed faces live in
 // talvex_tools.batch; these take already-checked arguments where that face
 // checks them, and check again what would otherwise read out of bounds.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -316,6 +317,43 @@ py::array_t<bool> edges_free(const RobotModel& robot, const Rows& q0s, const Row
   return out;
 }
 
+// Per pair of pair_table, the bound on how fast its two geometries approach
+// along the motion (metres per unit of u; inf where no bound is known).
+py::array_t<double> pair_rates(const RobotModel& robot, const Eigen::VectorXd& q0,
+                               const Eigen::VectorXd& q1) {
+  const std::shared_ptr<const Prepared> prepared = robot.prepared_robot();
+  tv::check_motion_ends(prepared->model, q0, q1);
+  Eigen::VectorXd tangent;
+  std::vector<double> speeds, rates;
+  tv::pair_rates(*prepared, q0, q1, tangent, speeds, rates);
+  py::array_t<double> out(static_cast<py::ssize_t>(rates.size()));
+  std::copy(rates.begin(), rates.end(), out.mutable_data());
+  return out;
+}
+
+// The certified check: ("free" | "collides" | "unproven", u of the state in
+// collision or None).
+py::tuple edge_certified(const RobotModel& robot, const Eigen::VectorXd& q0,
+                         const Eigen::VectorXd& q1) {
+  const std::shared_ptr<const Prepared> prepared = robot.prepared_robot();
+  tv::check_motion_ends(prepared->model, q0, q1);
+  tv::MotionProof proof;
+  {
+    py::gil_scoped_release release;
+    tv::WorkspacePool::Lent workspace = prepared->pool().lend();
+    proof = tv::certify_motion(*prepared, *workspace, q0, q1);
+  }
+  switch (proof.status) {
+    case tv::MotionProof::Status::kFree:
+      return py::make_tuple("free", py::none());
+    case tv::MotionProof::Status::kCollides:
+      return py::make_tuple("collides", proof.at);
+    case tv::MotionProof::Status::kUnproven:
+      break;
+  }
+  return py::make_tuple("unproven", py::none());
+}
+
 double margin(const RobotModel& robot) { return robot.prepared_robot()->collision.margin; }
 
 }  // namespace
@@ -337,6 +375,8 @@ PYBIND11_MODULE(_talvex_native, m) {
   m.def("edge_free", &edge_free, py::arg("robot"), py::arg("q0"), py::arg("q1"), py::arg("step"));
   m.def("edge_free_fraction", &edge_free_fraction, py::arg("robot"), py::arg("q0"),
         py::arg("q1"), py::arg("step"));
+  m.def("pair_rates", &pair_rates, py::arg("robot"), py::arg("q0"), py::arg("q1"));
+  m.def("edge_certified", &edge_certified, py::arg("robot"), py::arg("q0"), py::arg("q1"));
   m.def("edges_free", &edges_free, py::arg("robot"), py::arg("q0s"), py::arg("q1s"),
         py::arg("step"), py::arg("threads"));
 }
