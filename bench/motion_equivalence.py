@@ -6,7 +6,8 @@ it has one (and, with --without-srdf, without it too), at each margin, two kinds
 straight motions:
 
 - random: a random configuration inside the limits to another one a random distance
-  away (planner-like lengths, 0.02 to 1.5 in Pinocchio's configuration distance);
+  away (planner-like lengths, 0.02 to 1.5 in Pinocchio's configuration distance), both
+  collision free where the robot has such samples;
 - grazing: through a configuration bisected to a contact (tests/collision_reference.py),
   crossing it along a random direction, so that a few states of the motion sit within
   the margin or just clear of it.
@@ -46,6 +47,8 @@ from collision_reference import Reference, inside_samples  # noqa: E402
 
 def random_edges(model, samples, rng, count):
     """Pairs (q0, q1): q1 moved from q0 towards another sample by a random distance."""
+    if len(samples) < 2:
+        return []
     edges = []
     for _ in range(count):
         a, b = rng.choice(len(samples), size=2, replace=False)
@@ -131,13 +134,23 @@ def main():
             robots.add(name)
             rng = np.random.default_rng([args.seed, zlib.crc32(name.encode())])
             samples = inside_samples(ref.model, rng, max(args.edges, 20))
+            # Robots that collide almost everywhere inside their limits (no SRDF, or
+            # hands and grippers) get samples drawn towards their neutral
+            # configuration too, where some are free.
+            neutral = np.clip(pin.neutral(ref.model), ref.model.lowerPositionLimit,
+                              ref.model.upperPositionLimit)
+            samples += [pin.interpolate(ref.model, neutral, q, rng.uniform(0.0, 0.5))
+                        for q in samples[: len(samples) // 2]]
             for margin in args.margins:
                 t0 = time.perf_counter()
                 ref.margin = margin
                 verdicts = [ref.collides(q) for q in samples]
                 contacts = ref.near_contact(samples, verdicts, rng, args.paths,
                                             time.perf_counter() + args.budget)
-                edges = (random_edges(ref.model, samples, rng, args.edges)
+                # Between free samples where there are some, as a planner's are.
+                free = [q for q, v in zip(samples, verdicts) if not v]
+                edges = (random_edges(ref.model, free if len(free) >= 2 else samples, rng,
+                                      args.edges)
                          + grazing_edges(ref.model, contacts[::2], rng))
                 try:
                     robot = talvex.RobotModel()

@@ -82,7 +82,7 @@ class Search {
     ++states;
     pinocchio::interpolate(robot.model, q0, q1, u, workspace.row);
     const auto& open = scratch.open[depth];
-    if (!place_state(robot, workspace, workspace.row)) {
+    if (!place(open)) {
       // Off a rigid, bounded placement the pass of has_self_collision itself
       // decides, in its own order; nothing is proven beyond its verdict.
       for (const std::uint32_t k : open) clearance[k] = 0;
@@ -102,6 +102,32 @@ class Search {
     return false;
   }
 
+  // Places what the open pairs need at the state in workspace.row: every
+  // geometry when most pairs are open, else theirs alone (and the joints
+  // above them). False when a placement is not rigid and bounded.
+  bool place(const std::vector<std::uint32_t>& open) {
+    if (2 * open.size() >= walk.size()) return place_state(robot, workspace, workspace.row);
+    const MotionReach& reach = robot.reach;
+    scratch.joint_marks.assign(static_cast<std::size_t>(robot.model.njoints), 0);
+    scratch.geometry_marks.assign(reach.radius.size(), 0);
+    scratch.geometries.clear();
+    for (const std::uint32_t k : open) {
+      for (const std::size_t g : {walk[k].first, walk[k].second}) {
+        if (scratch.geometry_marks[g]) continue;
+        scratch.geometry_marks[g] = 1;
+        scratch.geometries.push_back(g);
+        for (std::size_t c = reach.chain_start[g]; c < reach.chain_start[g + 1]; ++c) {
+          scratch.joint_marks[static_cast<std::size_t>(reach.chain[c])] = 1;
+        }
+      }
+    }
+    scratch.joints.clear();
+    for (std::size_t j = 1; j < scratch.joint_marks.size(); ++j) {
+      if (scratch.joint_marks[j]) scratch.joints.push_back(static_cast<int>(j));
+    }
+    return place_state_of(robot, workspace, workspace.row, scratch.joints, scratch.geometries);
+  }
+
   // Fills the open pairs of depth + 1: those of `depth` whose clearances at
   // the two ends of the stretch do not reach each other over its `length` in
   // u. For the discrete search, `step` is one state's length: the states
@@ -113,15 +139,39 @@ class Search {
     const auto& open = scratch.open[depth];
     auto& next = scratch.open[depth + 1];
     next.clear();
+    reach_a = reach_b = kInfinity;
     for (const std::uint32_t k : open) {
       const double rate = scratch.rates[walk[k].pair];
       const double least = rate * step;
       // Both clearances 0: nothing is carried, whatever the rate.
       const double reach = std::max(at_a[k], least) + std::max(at_b[k], least);
       const bool carried = (at_a[k] > 0 || at_b[k] > 0) && reach > rate * length * (1 + 1e-9);
-      if (!carried) next.push_back(k);
+      if (!carried) {
+        next.push_back(k);
+        reach_a = std::min(reach_a, rate > 0 ? at_a[k] / rate : 0.0);
+        reach_b = std::min(reach_b, rate > 0 ? at_b[k] / rate : 0.0);
+      }
     }
     return next.size();
+  }
+
+  // Where to test next in the stretch [a, b] (in u) narrow just looked at: the
+  // middle of what neither end covers for every open pair, rather than the
+  // middle of the stretch, so that a state is not spent where one end's
+  // clearance already reaches.
+  double split(double a, double b) const {
+    const double from = std::min(a + reach_a, b), to = std::max(b - reach_b, a);
+    return from < to ? from + (to - from) / 2 : a + (b - a) / 2;
+  }
+
+  // After the ends' tests (each followed by note_end): the rates again, with
+  // the reach each geometry has at the ends.
+  void note_end(bool last) {
+    reach_now(robot, workspace.data, workspace.geom_data, last ? scratch.near_1 : scratch.near_0);
+  }
+  void refine_rates() {
+    pair_rates(robot, q0, q1, scratch.tangent, scratch.speeds, scratch.rates,
+               scratch.near_0.data(), scratch.near_1.data());
   }
 
   double most_rate(std::size_t depth) const {
@@ -140,6 +190,8 @@ class Search {
   const std::vector<Step>& walk;
   Workspace::Motion& scratch;
   std::uint64_t states = 0;
+  // From narrow: how far in u each end carries every pair left open.
+  double reach_a = 0, reach_b = 0;
 };
 
 // The discrete search over states a < k < b (a and b tested, their
@@ -158,7 +210,10 @@ void search_steps(Search& search, std::uint64_t steps, std::uint64_t a, std::uin
                     static_cast<double>(b - a) * per_step, per_step) == 0) {
     return;
   }
-  const std::uint64_t m = a + (b - a) / 2;
+  const double at = search.split(static_cast<double>(a) * per_step,
+                                 static_cast<double>(b) * per_step) / per_step;
+  const std::uint64_t m = std::clamp<std::uint64_t>(
+      static_cast<std::uint64_t>(std::llround(at)), a + 1, b - 1);
   if (m >= first) return;
   const std::size_t im = depth + 2;
   std::vector<double>& at_m = buffer(clearances, im, search.walk.size());
@@ -183,11 +238,14 @@ std::uint64_t search_motion(const Prepared& robot, Workspace& workspace,
   std::vector<double>& at_0 = buffer(clearances, 0, pairs);
   std::vector<double>& at_n = buffer(clearances, 1, pairs);
   if (search.test(0.0, 0, 0.5, at_0)) return 0;
+  search.note_end(false);
   std::uint64_t first = steps + 1;
   if (search.test(1.0, 0, 0.5, at_n)) {
     first = steps;
     if (stop) return first;
   }
+  search.note_end(true);
+  search.refine_rates();
   search_steps(search, steps, 0, steps, 0, 1, 0, stop, first);
   return first;
 }
@@ -275,7 +333,7 @@ MotionProof::Status certify_stretch(Search& search, double ua, double ub, std::s
       search.states >= kMostProofStates || depth + 3 >= kDeepest) {
     return MotionProof::Status::kUnproven;
   }
-  const double um = ua + (ub - ua) / 2;
+  const double um = search.split(ua, ub);
   const std::size_t im = depth + 2;
   std::vector<double>& at_m = buffer(clearances, im, search.walk.size());
   if (search.test(um, depth + 1, (ub - ua) / 2, at_m)) {
@@ -310,7 +368,9 @@ MotionProof certify_motion(const Prepared& robot, Workspace& workspace,
       proof.at = u;
       return proof;
     }
+    search.note_end(u == 1.0);
   }
+  search.refine_rates();
   proof.status = certify_stretch(search, 0.0, 1.0, 0, 1, 0, proof.at);
   return proof;
 }

@@ -25,20 +25,32 @@ double axis_length(const pinocchio::JointModel& joint) {
   return unaligned ? unaligned->axis.norm() : 1.0;
 }
 
-Kind kind_of(const pinocchio::JointModel& joint, double& axis_scale) {
+template <class Unaligned>
+Eigen::Vector3d axis_of(const pinocchio::JointModel& joint) {
+  const auto* unaligned = boost::get<Unaligned>(&joint.toVariant());
+  return unaligned ? Eigen::Vector3d(unaligned->axis.normalized()) : Eigen::Vector3d::Zero();
+}
+
+Kind kind_of(const pinocchio::JointModel& joint, double& axis_scale, Eigen::Vector3d& axis) {
   const std::string name = joint.shortname();
   axis_scale = 1.0;
+  axis.setZero();
   const auto is = [&name](const char* other) { return name == other; };
-  if (is("JointModelRX") || is("JointModelRY") || is("JointModelRZ") ||
-      is("JointModelRUBX") || is("JointModelRUBY") || is("JointModelRUBZ")) {
-    return Kind::kRevolute;
+  for (int k = 0; k < 3; ++k) {
+    const std::string letter(1, static_cast<char>('X' + k));
+    if (is(("JointModelR" + letter).c_str()) || is(("JointModelRUB" + letter).c_str())) {
+      axis = Eigen::Vector3d::Unit(k);
+      return Kind::kRevolute;
+    }
   }
   if (is("JointModelRevoluteUnaligned")) {
     axis_scale = axis_length<pinocchio::JointModelRevoluteUnaligned>(joint);
+    axis = axis_of<pinocchio::JointModelRevoluteUnaligned>(joint);
     return Kind::kRevolute;
   }
   if (is("JointModelRevoluteUnboundedUnaligned")) {
     axis_scale = axis_length<pinocchio::JointModelRevoluteUnboundedUnaligned>(joint);
+    axis = axis_of<pinocchio::JointModelRevoluteUnboundedUnaligned>(joint);
     return Kind::kRevolute;
   }
   if (is("JointModelPX") || is("JointModelPY") || is("JointModelPZ")) return Kind::kPrismatic;
@@ -62,9 +74,10 @@ void prepare_motion_reach(Prepared& robot) {
   reach.kinds.assign(joints, Kind::kOther);
   reach.axis_scale.assign(joints, 1.0);
   reach.offset.assign(joints, 0.0);
+  reach.axes.assign(joints, Eigen::Vector3d::Zero());
   reach.covered = true;
   for (std::size_t j = 1; j < joints; ++j) {
-    reach.kinds[j] = kind_of(model.joints[j], reach.axis_scale[j]);
+    reach.kinds[j] = kind_of(model.joints[j], reach.axis_scale[j], reach.axes[j]);
     reach.offset[j] = model.jointPlacements[j].translation().norm();
     reach.covered = reach.covered && reach.kinds[j] != Kind::kOther;
   }
@@ -109,9 +122,36 @@ void prepare_motion_reach(Prepared& robot) {
   }
 }
 
+void reach_now(const Prepared& robot, const pinocchio::DataTpl<double>& data,
+               const pinocchio::GeometryData& geom_data, std::vector<double>& out) {
+  const MotionReach& reach = robot.reach;
+  out.resize(reach.chain.size());
+  for (std::size_t g = 0; g < reach.radius.size(); ++g) {
+    // The geometry within a ball around its box's centre.
+    const Box& box = robot.collision.local_boxes[g];
+    const Eigen::Vector3d centre = geom_data.oMg[g].act(box.centre);
+    const double ball = box.half.norm();
+    for (std::size_t k = reach.chain_start[g]; k < reach.chain_start[g + 1]; ++k) {
+      const auto j = static_cast<std::size_t>(reach.chain[k]);
+      const pinocchio::SE3& joint = data.oMi[j];
+      const Eigen::Vector3d offset = centre - joint.translation();
+      double far = kInfinity;
+      if (reach.kinds[j] == Kind::kRevolute) {
+        const Eigen::Vector3d axis = joint.rotation() * reach.axes[j];
+        far = (offset - offset.dot(axis) * axis).norm() + ball;
+      } else if (reach.kinds[j] == Kind::kSpherical) {
+        far = offset.norm() + ball;
+      }
+      // Rounding aside (placements far from the origin): a bound, so never
+      // trusted below what it could be off by.
+      out[k] = std::isfinite(far) ? far * (1 + 1e-9) + 1e-9 : kInfinity;
+    }
+  }
+}
+
 void pair_rates(const Prepared& robot, const Eigen::VectorXd& q0, const Eigen::VectorXd& q1,
-                Eigen::VectorXd& tangent, std::vector<double>& speeds,
-                std::vector<double>& rates) {
+                Eigen::VectorXd& tangent, std::vector<double>& speeds, std::vector<double>& rates,
+                const double* at_0, const double* at_1) {
   const MotionReach& reach = robot.reach;
   const Model& model = robot.model;
   tangent.resize(model.nv);
@@ -163,7 +203,9 @@ void pair_rates(const Prepared& robot, const Eigen::VectorXd& q0, const Eigen::V
           travel = kInfinity;
           break;
       }
-      below += lin + (rot > 0 ? rot * reach_below : 0.0);
+      double arm = reach_below;
+      if (at_0 && rot > 0) arm = std::min(arm, (at_0[k] + at_1[k] + below) / 2);
+      below += lin + (rot > 0 ? rot * arm : 0.0);
       sums[k - begin] = below;
       reach_below += travel + reach.offset[j];
     }

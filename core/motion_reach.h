@@ -21,6 +21,7 @@
 
 #include <Eigen/Core>
 
+#include <pinocchio/multibody/data.hpp>
 #include <pinocchio/multibody/geometry.hpp>
 #include <pinocchio/multibody/model.hpp>
 
@@ -46,6 +47,7 @@ struct MotionReach {
   std::vector<int> chain;
   std::vector<double> radius;        // per geometry: farthest point from its joint's origin
   std::vector<std::size_t> shared;   // per pair: joints its two chains share
+  std::vector<Eigen::Vector3d> axes; // per revolute joint: its unit axis, in its frame
   bool covered = true;               // whether every joint's kind is covered
 };
 
@@ -56,9 +58,22 @@ void prepare_motion_reach(Prepared& robot);
 // Per pair, the rate (metres per unit of u) at which its two geometries can
 // approach along the motion from q0 to q1; +infinity for pairs it cannot
 // bound. `speeds` is scratch (one entry per chain link).
+//
+// With `at_0` and `at_1` (from reach_now at the two ends), a joint's reach
+// R_j is also bounded by where the geometry actually is: its farthest from
+// the joint's axis (a revolute joint) or centre (a spherical one) changes
+// along the motion only by the motion of the joints below j (the joint's own
+// turn keeps it), at most S_j per unit of u, so over u in [0, 1] it stays
+// below (d_0 + d_1 + S_j) / 2.
 void pair_rates(const Prepared& robot, const Eigen::VectorXd& q0, const Eigen::VectorXd& q1,
-                Eigen::VectorXd& tangent, std::vector<double>& speeds,
-                std::vector<double>& rates);
+                Eigen::VectorXd& tangent, std::vector<double>& speeds, std::vector<double>& rates,
+                const double* at_0 = nullptr, const double* at_1 = nullptr);
+
+// Per chain link (the layout of MotionReach::chain), the farthest the link's
+// geometry is from the joint's axis or centre at the placements now in
+// `data` and `geom_data` (+infinity for other kinds of joint).
+void reach_now(const Prepared& robot, const pinocchio::DataTpl<double>& data,
+               const pinocchio::GeometryData& geom_data, std::vector<double>& out);
 
 }  // namespace talvex
 }  // namespace corvane

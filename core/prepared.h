@@ -77,9 +77,12 @@ struct Workspace {
   // What a motion check writes, sized on first use and kept.
   struct Motion {
     Eigen::VectorXd tangent;
-    std::vector<double> speeds, rates;
+    std::vector<double> speeds, rates, near_0, near_1;
     std::vector<std::vector<double>> clearances;     // per state on the search path
     std::vector<std::vector<std::uint32_t>> open;    // per depth: pairs still to prove
+    std::vector<char> joint_marks, geometry_marks;
+    std::vector<int> joints;                         // to place for the open pairs
+    std::vector<std::size_t> geometries;
   } motion;
 };
 

@@ -123,6 +123,10 @@ void pair_distances(const Prepared& robot, Workspace& workspace, const Eigen::Ve
 // pre-tests leave open get coal's distance, so that every clear pair's
 // clearance is its distance less margin and slack.
 bool place_state(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q_rad);
+// place_state for some geometries only: `joints` (every joint above them, in
+// increasing order) and `geometries`; the rest keep what they held.
+bool place_state_of(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q_rad,
+                    const std::vector<int>& joints, const std::vector<std::size_t>& geometries);
 bool pair_collides_with_clearance(const Prepared& robot, Workspace& workspace, const Step& step,
                                   double wanted, bool measure, double& clearance);
 
