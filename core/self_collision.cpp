@@ -472,23 +472,29 @@ bool pair_collides_with_clearance(const Prepared& robot, Workspace& workspace, c
   restart_guess(plan, geom_data, step.pair);
   if (exact_test(robot, geom_data, step.pair)) return true;
   if (measure && scratch.box_usable[step.first] && scratch.box_usable[step.second]) {
-    // coal's distance with a relative error allowed: its walk then skips every
-    // volume pair that could not bring the distance below d / (1 + error),
-    // so d / (1 + error) is a lower bound, found in far fewer steps than d
-    // itself. (GJK's estimate on a primitive or a triangle: its tolerance off.)
-    constexpr double kDistanceError = 0.25;
+    // coal's distance with an error allowed: its walk then skips every volume
+    // pair that could not bring the distance below d - error, so d - error is
+    // a lower bound, found in fewer steps than d itself. The error is a share
+    // of what is wanted; a pair that turns out nearer than that gets coal's
+    // exact distance. (GJK's estimate on a primitive or a triangle: its
+    // tolerance off, by lower_bound_of.)
     coal::DistanceRequest& request = geom_data.distanceRequests[step.pair];
-    request.cached_gjk_guess = plan.fresh_distance_gjk_guess[step.pair];
-    request.cached_support_func_guess = plan.fresh_distance_support_guess[step.pair];
-    // (coal prunes a volume pair only past both errors: the absolute one is
-    // set out of the way.)
-    request.rel_err = kDistanceError;
-    request.abs_err = std::numeric_limits<double>::max();
-    const double distance =
-        pinocchio::computeDistance(robot.geom_model, geom_data, step.pair).min_distance;
+    const double threshold = plan.margin + kHullSlack;
+    const double allowed = std::isfinite(wanted) ? wanted / 8 : 0.0;
+    for (const double error : {allowed, 0.0}) {
+      request.cached_gjk_guess = plan.fresh_distance_gjk_guess[step.pair];
+      request.cached_support_func_guess = plan.fresh_distance_support_guess[step.pair];
+      // (coal prunes a volume pair only past both errors: the relative one
+      // is set out of the way.)
+      request.abs_err = error;
+      request.rel_err = error > 0 ? std::numeric_limits<double>::max() : 0.0;
+      const double distance =
+          pinocchio::computeDistance(robot.geom_model, geom_data, step.pair).min_distance;
+      const double found = lower_bound_of(distance) - error - threshold;
+      clearance = std::max(clearance, found);
+      if (error == 0.0 || found >= allowed) break;
+    }
     request.rel_err = request.abs_err = 0;  // pair_distances wants coal's exact distance
-    clearance = std::max(clearance, lower_bound_of(distance) / (1 + kDistanceError) -
-                                        (plan.margin + kHullSlack));
   }
   return false;
 }
