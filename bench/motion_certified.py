@@ -41,7 +41,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
 from collision_equivalence import ROBOTS, SHARE, name_of, srdf_for  # noqa: E402
 from collision_reference import Reference, inside_samples  # noqa: E402
-from motion_equivalence import grazing_edges, random_edges  # noqa: E402
+from motion_equivalence import motions_of, towards_neutral  # noqa: E402
 
 
 def thin_edges(model, contacts, rng, spread=0.05):
@@ -95,21 +95,12 @@ def main():
             continue
         rng = np.random.default_rng([args.seed, zlib.crc32(name.encode())])
         samples = inside_samples(ref.model, rng, 40)
-        neutral = np.clip(pin.neutral(ref.model), ref.model.lowerPositionLimit,
-                          ref.model.upperPositionLimit)
-        samples += [pin.interpolate(ref.model, neutral, q, rng.uniform(0.0, 0.5))
-                    for q in samples[:20]]
+        samples += towards_neutral(ref.model, samples, rng)
         for margin in args.margins:
             t0 = time.perf_counter()
             ref.margin = margin
-            verdicts = [ref.collides(q) for q in samples]
-            contacts = ref.near_contact(samples, verdicts, rng, args.paths,
-                                        time.perf_counter() + args.budget)
-            free = [q for q, v in zip(samples, verdicts) if not v]
-            edges = (random_edges(ref.model, free if len(free) >= 2 else samples, rng,
-                                  args.edges)
-                     + grazing_edges(ref.model, contacts[::2], rng)
-                     + thin_edges(ref.model, contacts, rng))
+            edges, contacts = motions_of(ref, samples, rng, args.edges, args.paths, args.budget)
+            edges += thin_edges(ref.model, contacts, rng)
             robot = talvex.RobotModel()
             robot.build_from_urdf(str(urdf), str(SHARE), str(srdf) if srdf else "", margin)
             row = dict.fromkeys(totals, 0)

@@ -70,6 +70,25 @@ def grazing_edges(model, contacts, rng, spread=0.05):
     return edges
 
 
+def towards_neutral(model, samples, rng):
+    """Samples drawn towards the neutral configuration: robots that collide almost
+    everywhere inside their limits (no SRDF, or hands and grippers) have some free
+    ones there."""
+    neutral = np.clip(pin.neutral(model), model.lowerPositionLimit, model.upperPositionLimit)
+    return [pin.interpolate(model, neutral, q, rng.uniform(0.0, 0.5))
+            for q in samples[: len(samples) // 2]]
+
+
+def motions_of(ref, samples, rng, edges, paths, budget):
+    """Random motions between free samples (where there are some, as a planner's
+    are) and grazing ones, with the bisected contacts they were made from."""
+    verdicts = [ref.collides(q) for q in samples]
+    contacts = ref.near_contact(samples, verdicts, rng, paths, time.perf_counter() + budget)
+    free = [q for q, v in zip(samples, verdicts) if not v]
+    return (random_edges(ref.model, free if len(free) >= 2 else samples, rng, edges)
+            + grazing_edges(ref.model, contacts[::2], rng)), contacts
+
+
 def states_of(model, q0, q1, step):
     n = max(1, math.ceil(pin.distance(model, q0, q1) / step))
     return [pin.interpolate(model, q0, q1, k / n) for k in range(n + 1)], n
@@ -134,24 +153,12 @@ def main():
             robots.add(name)
             rng = np.random.default_rng([args.seed, zlib.crc32(name.encode())])
             samples = inside_samples(ref.model, rng, max(args.edges, 20))
-            # Robots that collide almost everywhere inside their limits (no SRDF, or
-            # hands and grippers) get samples drawn towards their neutral
-            # configuration too, where some are free.
-            neutral = np.clip(pin.neutral(ref.model), ref.model.lowerPositionLimit,
-                              ref.model.upperPositionLimit)
-            samples += [pin.interpolate(ref.model, neutral, q, rng.uniform(0.0, 0.5))
-                        for q in samples[: len(samples) // 2]]
+            samples += towards_neutral(ref.model, samples, rng)
             for margin in args.margins:
                 t0 = time.perf_counter()
                 ref.margin = margin
-                verdicts = [ref.collides(q) for q in samples]
-                contacts = ref.near_contact(samples, verdicts, rng, args.paths,
-                                            time.perf_counter() + args.budget)
-                # Between free samples where there are some, as a planner's are.
-                free = [q for q, v in zip(samples, verdicts) if not v]
-                edges = (random_edges(ref.model, free if len(free) >= 2 else samples, rng,
-                                      args.edges)
-                         + grazing_edges(ref.model, contacts[::2], rng))
+                edges, contacts = motions_of(ref, samples, rng, args.edges, args.paths,
+                                             args.budget)
                 try:
                     robot = talvex.RobotModel()
                     robot.build_from_urdf(str(urdf), str(SHARE), str(srdf) if srdf else "",
