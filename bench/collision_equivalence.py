@@ -1,7 +1,7 @@
 """has_self_collision against the full pairwise test, over every robot of example-robot-data.
 
 For every URDF that Pinocchio's own Python bindings build (fixed base), with its
-SRDF where it has one, and for each margin: random configurations uniform inside
+SRDF where it has one (and, with --without-srdf, also without it), and for each margin: random configurations uniform inside
 the joint limits, and configurations right at a contact (bisection, with the
 reference, of the path from a colliding to a clear sample until the verdict
 switches within 1e-9 of the path parameter; both sides are kept). One talvex
@@ -10,7 +10,7 @@ history; the reference is pinocchio.computeCollisions on geometry work data made
 afresh for every configuration (tests/collision_reference.py). Every verdict
 must agree. Run from the repository root (about 15 minutes on one core):
 
-    OPENBLAS_NUM_THREADS=1 python bench/collision_equivalence.py [--robots NAME ...]
+    OPENBLAS_NUM_THREADS=1 python bench/collision_equivalence.py [--robots NAME ...] [--without-srdf]
 
 Exit status 1 when a verdict differs or talvex fails where Pinocchio builds.
 """
@@ -145,6 +145,8 @@ def main():
     parser.add_argument("--unmask", action="store_true",
                         help="for a robot in collision at every sample, also check it with "
                              "the link pairs in collision at all of them disabled (slow)")
+    parser.add_argument("--without-srdf", action="store_true",
+                        help="also check every robot that has an SRDF without it")
     parser.add_argument("--json", type=pathlib.Path, help="write rows and differences here")
     args = parser.parse_args()
 
@@ -161,8 +163,11 @@ def main():
     header = f"{'robot':52s} {'srdf':28s} {'margin':>6s} {'configs':>7s} {'near':>5s} " \
              f"{'coll':>5s} {'diff':>5s} {'(near)':>6s} {'s':>6s}"
     print(header, flush=True)
-    for urdf in urdfs:
-        name, srdf = name_of(urdf), srdf_for(urdf)
+    cases = [(u, srdf_for(u)) for u in urdfs]
+    if args.without_srdf:
+        cases = [c for u, s in cases for c in ([(u, s), (u, None)] if s else [(u, s)])]
+    for urdf, srdf in cases:
+        name = name_of(urdf)
         try:
             ref = Reference(urdf, SHARE, srdf, 0.0)
         except Exception as error:

@@ -1,11 +1,16 @@
 // The order a query tests the pairs in, fixed at build from sampled
 // configurations, and the compact walks that follow it.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <string>
+#include <utility>
 #include <numeric>
 #include <random>
 
+#include <coal/shape/geometric_shapes.h>
 #include <pinocchio/algorithm/geometry.hpp>
 #include <pinocchio/algorithm/joint-configuration.hpp>
 
@@ -23,25 +28,63 @@ constexpr std::uint32_t kOrderSeed = 20261208;
 constexpr double kStandInRange = 3.141592653589793;
 constexpr double kAbsurdBound = 1e3;
 
-void order_pairs(Prepared& robot, Workspace& workspace) {
+// The head: at most this many pairs, each in collision at half the samples or
+// more. The robot's extent plus the travels allowed (kHeadTravel each) must
+// stay far within the box test's coordinate bound (see self_collision.cpp),
+// and few joints may take their rotation from a (cos, sin) pair or a quaternion.
+constexpr std::size_t kHeadMost = 4;
+constexpr double kHeadExtentBound = 1e5;
+constexpr int kHeadMostNormalized = 100;
+// A witness of a pair always in collision: how deep inside both shapes, and
+// the points tried on each side of the joint's origin along its axis.
+constexpr double kWitnessDepth = 1e-4;
+constexpr int kWitnessSteps = 16;
+
+// What the build samples tell of one pair.
+struct PairRecord {
+  int passed = 0;  // samples the box test let through
+  int kept = 0;    // of those, the samples the other pre-tests kept too
+  int hits = 0;    // samples in collision
+  double pre_seconds = 0;         // the other pre-tests, over the passed samples
+  double exact_seconds = 0;       // the exact test, over the passed samples
+  double exact_kept_seconds = 0;  // the exact test, over the kept samples
+};
+
+double seconds_since(std::chrono::steady_clock::time_point start, double overhead) {
+  const std::chrono::duration<double> taken = std::chrono::steady_clock::now() - start;
+  return std::max(0.0, taken.count() - overhead);
+}
+
+// The clock's own cost, taken off every interval measured.
+double clock_overhead() {
+  double least = std::numeric_limits<double>::infinity();
+  for (int k = 0; k < 16; ++k) {
+    const auto start = std::chrono::steady_clock::now();
+    least = std::min(least, seconds_since(start, 0.0));
+  }
+  return least;
+}
+
+void order_pairs(Prepared& robot, Workspace& workspace, std::vector<PairRecord>& records) {
   // The answer is whether any pair collides, so the order of the pairs cannot
   // change it as long as no pair test throws: every pair has a collision
   // function (checked with the tables), every mesh is finite (the build's
   // loader) as is every primitive (checked when the URDF was read), and a query
   // walks this order only when every placement is rigid and bounded (collides).
+  // Nor can skipping a pre-test: a pre-test only ever spares an exact test
+  // whose verdict would have been "clear".
   CollisionPlan& plan = robot.collision;
   const Model& model = robot.model;
   const std::size_t pairs = robot.geom_model.collisionPairs.size();
   plan.likely_first.resize(pairs);
   std::iota(plan.likely_first.begin(), plan.likely_first.end(), std::size_t{0});
-  if (pairs < 2 || model.nq == 0 || plan.margin < 0) return;
+  records.assign(pairs, PairRecord{});
+  if (pairs == 0 || model.nq == 0 || plan.margin < 0) return;
 
-  // Per pair: how often the exact test (from the fresh guess, as a query
-  // runs it) found it in collision, and how often the pre-tests kept it. A
-  // colliding configuration ends at its first hit, so the pairs that collide
-  // most often go first; of the rest, the ones the pre-tests pass on most often.
-  std::vector<int> hits(pairs, 0);
-  std::vector<int> kept(pairs, 0);
+  // Per pair, over sampled configurations: how often each test decided and
+  // what it cost. Times are the only record that is not the files' alone; they
+  // choose the order and which pre-tests run, never an answer.
+  const double overhead = clock_overhead();
   std::mt19937 draw(kOrderSeed);
   const auto unit = [&draw] { return static_cast<double>(draw()) / 4294967296.0; };
   Eigen::VectorXd q(model.nq);
@@ -62,15 +105,214 @@ void order_pairs(Prepared& robot, Workspace& workspace) {
                                         workspace.geom_data, q);
     place_boxes(plan, workspace.geom_data, workspace.collision);
     for (std::size_t i = 0; i < pairs; ++i) {
-      if (ruled_out(robot, workspace, i)) continue;
-      ++kept[i];
-      if (exact_test_from_fresh_start(robot, workspace, i)) ++hits[i];
+      const pinocchio::CollisionPair& pair = robot.geom_model.collisionPairs[i];
+      if (!plan.eligible[i] || !workspace.collision.box_usable[pair.first] ||
+          !workspace.collision.box_usable[pair.second] || boxes_rule_out(robot, workspace, i)) {
+        continue;
+      }
+      PairRecord& record = records[i];
+      ++record.passed;
+      auto start = std::chrono::steady_clock::now();
+      const bool out = ruled_out_past_boxes(robot, workspace, i);
+      record.pre_seconds += seconds_since(start, overhead);
+      start = std::chrono::steady_clock::now();
+      const bool hit = exact_test_from_fresh_start(robot, workspace, i);
+      const double exact = seconds_since(start, overhead);
+      record.exact_seconds += exact;
+      if (!out) {
+        ++record.kept;
+        record.exact_kept_seconds += exact;
+      }
+      if (hit) ++record.hits;
     }
   }
+
+  // A pair skips the pre-tests past the box test where they cost more than
+  // the exact tests they spared.
+  for (std::size_t i = 0; i < pairs; ++i) {
+    const PairRecord& record = records[i];
+    plan.direct[i] = record.passed > 0 &&
+                     record.pre_seconds >= record.exact_seconds - record.exact_kept_seconds;
+  }
+  // A colliding configuration ends at its first hit: the pairs that collided
+  // go first, most hits per second of testing first (the order that spends
+  // least on average before the first hit, were the pairs independent); of the
+  // rest, the ones the pre-tests pass on most often.
+  std::vector<double> cost(pairs);
+  for (std::size_t i = 0; i < pairs; ++i) {
+    const PairRecord& record = records[i];
+    cost[i] = plan.direct[i] ? record.exact_seconds
+                             : record.pre_seconds + record.exact_kept_seconds;
+    // A floor of a nanosecond per sample stands for the box test.
+    cost[i] = std::max(cost[i], 1e-9 * kOrderSamples);
+  }
   std::stable_sort(plan.likely_first.begin(), plan.likely_first.end(),
-                   [&hits, &kept](std::size_t a, std::size_t b) {
-                     return hits[a] != hits[b] ? hits[a] > hits[b] : kept[a] > kept[b];
+                   [&records, &cost](std::size_t a, std::size_t b) {
+                     const PairRecord& ra = records[a];
+                     const PairRecord& rb = records[b];
+                     if ((ra.hits > 0) != (rb.hits > 0)) return ra.hits > 0;
+                     if (ra.hits > 0) return ra.hits / cost[a] > rb.hits / cost[b];
+                     return ra.kept > rb.kept;
                    });
+}
+
+// How deep the point p (in the shape's frame) lies inside a primitive: its
+// distance to the surface, negative outside; -infinity for other shapes. (A
+// swept-sphere radius only enlarges the shape coal tests.)
+double depth_inside(const coal::CollisionGeometry& geometry, const Eigen::Vector3d& p) {
+  switch (geometry.getNodeType()) {
+    case coal::GEOM_BOX:
+      return (static_cast<const coal::Box&>(geometry).halfSide - p.cwiseAbs()).minCoeff();
+    case coal::GEOM_SPHERE:
+      return static_cast<const coal::Sphere&>(geometry).radius - p.norm();
+    case coal::GEOM_CYLINDER: {
+      const auto& cylinder = static_cast<const coal::Cylinder&>(geometry);
+      return std::min(cylinder.radius - p.head<2>().norm(), cylinder.halfLength - std::abs(p.z()));
+    }
+    case coal::GEOM_CAPSULE: {
+      const auto& capsule = static_cast<const coal::Capsule&>(geometry);
+      const double z = std::clamp(p.z(), -capsule.halfLength, capsule.halfLength);
+      return capsule.radius - (p - Eigen::Vector3d(0, 0, z)).norm();
+    }
+    default:
+      return -std::numeric_limits<double>::infinity();
+  }
+}
+
+// A pair that collides at every configuration: two solid primitives, one on a
+// joint that turns about an axis (or a centre) of the other's joint, both
+// holding a point of that axis at least kWitnessDepth deep. Such a point stays
+// where it is in both links whatever the joint's angle, so the two solids
+// always share a ball around it, and coal, which tests primitives as solids,
+// finds them in collision at every rigid placement. (Meshes are tested as
+// surfaces: a mesh inside another does not collide.)
+bool always_collides(const Prepared& robot, std::size_t i) {
+  const Model& model = robot.model;
+  const auto& objects = robot.geom_model.geometryObjects;
+  const pinocchio::CollisionPair& pair = robot.geom_model.collisionPairs[i];
+  for (const auto& [outer, inner] : {std::pair{pair.first, pair.second},
+                                     std::pair{pair.second, pair.first}}) {
+    const auto& parent_object = objects[outer];
+    const auto& child_object = objects[inner];
+    const auto j = child_object.parentJoint;
+    if (j == 0 || model.parents[j] != parent_object.parentJoint) continue;
+    const MotionReach::Kind kind = robot.reach.kinds[j];
+    const bool revolute = kind == MotionReach::Kind::kRevolute &&
+                          std::abs(robot.reach.axis_scale[j] - 1.0) <= 1e-12;
+    if (!revolute && kind != MotionReach::Kind::kSpherical) continue;
+    const Eigen::Vector3d axis = revolute ? robot.reach.axes[j] : Eigen::Vector3d::Zero();
+    const auto reach_of = [&robot](std::size_t g, const pinocchio::GeometryObject& object) {
+      const Box& box = robot.collision.local_boxes[g];
+      return object.placement.translation().norm() + box.centre.norm() + box.half.norm();
+    };
+    const double length = std::max(reach_of(outer, parent_object), reach_of(inner, child_object));
+    for (int k = -kWitnessSteps; k <= kWitnessSteps; ++k) {
+      const Eigen::Vector3d on_axis = axis * (length * k / kWitnessSteps);
+      const Eigen::Vector3d in_parent = model.jointPlacements[j].act(on_axis);
+      if (depth_inside(*parent_object.geometry, parent_object.placement.actInv(in_parent)) >=
+              kWitnessDepth &&
+          depth_inside(*child_object.geometry, child_object.placement.actInv(on_axis)) >=
+              kWitnessDepth) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// The head (see CollisionPlan): only for a robot whose every placement the
+// query can vouch for from q_rad alone.
+void choose_head(Prepared& robot, const std::vector<PairRecord>& records) {
+  CollisionPlan& plan = robot.collision;
+  const Model& model = robot.model;
+  plan.head.clear();
+  plan.head_joints.clear();
+  plan.head_geometries.clear();
+  plan.linear_coordinates.clear();
+  plan.vouch_from_q = false;
+  plan.always_colliding = false;
+  if (plan.margin < 0 || model.nq == 0) return;
+  int normalized = 0;
+  for (pinocchio::JointIndex j = 1; j < static_cast<pinocchio::JointIndex>(model.njoints); ++j) {
+    const auto& joint = model.joints[j];
+    const std::string kind = joint.shortname();
+    const Eigen::Index first = joint.idx_q();
+    int travels = 0;
+    const auto starts = [&kind](const char* prefix) { return kind.rfind(prefix, 0) == 0; };
+    if (starts("JointModelRUB") || kind == "JointModelRevoluteUnboundedUnaligned" ||
+        kind == "JointModelSpherical") {
+      ++normalized;
+    } else if (starts("JointModelR") || kind == "JointModelSphericalZYX" ||
+               kind == "JointModelUniversal") {
+      // angles only
+    } else if (kind == "JointModelPlanar") {
+      travels = 2;
+      ++normalized;
+    } else if (kind == "JointModelFreeFlyer") {
+      travels = 3;
+      ++normalized;
+    } else if (kind == "JointModelTranslation") {
+      travels = 3;
+    } else if (starts("JointModelP")) {  // prismatic, about any axis
+      travels = 1;
+    } else {
+      return;  // a helical joint's travel follows its angle; others are not covered
+    }
+    for (int k = 0; k < travels; ++k) plan.linear_coordinates.push_back(first + k);
+  }
+  // The robot's extent: every joint placement's offset, then the farthest
+  // geometry box from its joint.
+  double extent = 0;
+  for (std::size_t j = 1; j < model.jointPlacements.size(); ++j) {
+    extent += model.jointPlacements[j].translation().norm();
+  }
+  double farthest = 0;
+  for (std::size_t g = 0; g < plan.local_boxes.size(); ++g) {
+    const Box& box = plan.local_boxes[g];
+    farthest = std::max(farthest, robot.geom_model.geometryObjects[g].placement.translation().norm() +
+                                      box.centre.norm() + box.half.norm());
+  }
+  extent += farthest;
+  if (normalized > kHeadMostNormalized ||
+      !(extent + static_cast<double>(plan.linear_coordinates.size()) * kHeadTravel <=
+        kHeadExtentBound)) {
+    plan.linear_coordinates.clear();
+    return;
+  }
+  plan.vouch_from_q = true;
+  plan.always_colliding = false;
+  for (std::size_t i = 0; i < plan.eligible.size(); ++i) {
+    if (plan.eligible[i] && always_collides(robot, i)) {
+      plan.always_colliding = true;
+      break;
+    }
+  }
+
+  for (const std::size_t i : plan.likely_first) {
+    if (plan.head.size() == kHeadMost || !plan.eligible[i] || !plan.direct[i] ||
+        2 * records[i].hits < kOrderSamples) {
+      break;
+    }
+    const pinocchio::CollisionPair& pair = robot.geom_model.collisionPairs[i];
+    plan.head.push_back(Step{i, pair.first, pair.second, true});
+  }
+  if (plan.head.empty()) return;
+  std::vector<char> joint_marks(static_cast<std::size_t>(model.njoints), 0);
+  std::vector<char> geometry_marks(plan.local_boxes.size(), 0);
+  for (const Step& step : plan.head) {
+    for (const std::size_t g : {step.first, step.second}) {
+      geometry_marks[g] = 1;
+      for (auto j = robot.geom_model.geometryObjects[g].parentJoint; j != 0; j = model.parents[j]) {
+        joint_marks[j] = 1;
+      }
+    }
+  }
+  for (int j = 1; j < model.njoints; ++j) {
+    if (joint_marks[static_cast<std::size_t>(j)]) plan.head_joints.push_back(j);
+  }
+  for (std::size_t g = 0; g < geometry_marks.size(); ++g) {
+    if (geometry_marks[g]) plan.head_geometries.push_back(g);
+  }
 }
 
 }  // namespace
@@ -99,13 +341,16 @@ void prepare_collision_order(Prepared& robot, Workspace& workspace) {
                        !geom_model.geometryObjects[pair.second].disableCollision;
   }
 
-  order_pairs(robot, workspace);
+  plan.direct.assign(pairs, 0);
+  std::vector<PairRecord> records;
+  order_pairs(robot, workspace, records);
+  choose_head(robot, records);
 
   plan.walk_listed.clear();
   plan.walk_likely_first.clear();
-  const auto step = [&geom_model](std::size_t i) {
+  const auto step = [&geom_model, &plan](std::size_t i) {
     const pinocchio::CollisionPair& pair = geom_model.collisionPairs[i];
-    return Step{i, pair.first, pair.second};
+    return Step{i, pair.first, pair.second, plan.direct[i] != 0};
   };
   for (std::size_t i = 0; i < pairs; ++i) {
     if (plan.eligible[i]) plan.walk_listed.push_back(step(i));

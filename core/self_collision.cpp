@@ -10,6 +10,7 @@
 #include <coal/distance.h>
 #include <coal/shape/convex.h>
 #include <pinocchio/algorithm/geometry.hpp>
+#include <pinocchio/algorithm/joint-configuration.hpp>
 #include <pinocchio/algorithm/kinematics.hpp>
 #include <pinocchio/collision/collision.hpp>
 #include <pinocchio/collision/distance.hpp>
@@ -149,6 +150,8 @@ bool apart(const CollisionPlan& plan, CollisionScratch& scratch, const coal::Col
   return !scratch.hull_result.isCollision() && solver.gjk.status != coal::details::GJK::Failed;
 }
 
+}  // namespace
+
 // The pre-tests after the box test (placements rigid and bounded).
 bool ruled_out_past_boxes(const Prepared& robot, Workspace& workspace, std::size_t i) {
   const CollisionPlan& plan = robot.collision;
@@ -192,6 +195,8 @@ bool ruled_out_past_boxes(const Prepared& robot, Workspace& workspace, std::size
   }
   return true;
 }
+
+namespace {
 
 // Puts pair i's GJK starting guess back to its fresh request's.
 void restart_guess(const CollisionPlan& plan, pinocchio::GeometryData& geom_data, std::size_t i) {
@@ -245,7 +250,8 @@ CollisionScratch::CollisionScratch(const CollisionPlan& plan)
     : world_boxes(plan.local_boxes.size()),
       box_usable(plan.local_boxes.size(), 0),
       piece_world_a(plan.hulls.most_pieces),
-      piece_world_b(plan.hulls.most_pieces) {
+      piece_world_b(plan.hulls.most_pieces),
+      placed_in(plan.local_boxes.size(), 0) {
   // One contact's room, kept by clear(): a hull test that finds the hulls near
   // each other then allocates nothing.
   hull_result.addContact(coal::Contact());
@@ -331,14 +337,20 @@ bool place_boxes(const CollisionPlan& plan, const pinocchio::GeometryData& geom_
   return all_usable;
 }
 
+bool boxes_rule_out(const Prepared& robot, const Workspace& workspace, std::size_t i) {
+  const pinocchio::CollisionPair& pair = robot.geom_model.collisionPairs[i];
+  const CollisionScratch& scratch = workspace.collision;
+  return scratch.box_usable[pair.first] && scratch.box_usable[pair.second] &&
+         boxes_apart(scratch.world_boxes[pair.first], scratch.world_boxes[pair.second],
+                     robot.collision.margin);
+}
+
 bool ruled_out(const Prepared& robot, Workspace& workspace, std::size_t i) {
   const pinocchio::CollisionPair& pair = robot.geom_model.collisionPairs[i];
   const CollisionScratch& scratch = workspace.collision;
   // Both tests rest on rigid, bounded placements (see box_is_usable).
   if (!scratch.box_usable[pair.first] || !scratch.box_usable[pair.second]) return false;
-  return boxes_apart(scratch.world_boxes[pair.first], scratch.world_boxes[pair.second],
-                     robot.collision.margin) ||
-         ruled_out_past_boxes(robot, workspace, i);
+  return boxes_rule_out(robot, workspace, i) || ruled_out_past_boxes(robot, workspace, i);
 }
 
 bool exact_test_from_fresh_start(const Prepared& robot, Workspace& workspace, std::size_t i) {
@@ -499,38 +511,122 @@ bool pair_collides_with_clearance(const Prepared& robot, Workspace& workspace, c
   return false;
 }
 
-bool collides(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q_rad) {
-  const CollisionPlan& plan = robot.collision;
-  pinocchio::GeometryData& geom_data = place_geometries(robot, workspace, q_rad);
-  const std::size_t pairs = robot.geom_model.collisionPairs.size();
+namespace {
 
-  if (plan.margin < 0) {
-    refuse_non_rigid(geom_data);
-    for (std::size_t i = 0; i < pairs; ++i) restart_guess(plan, geom_data, i);
-    pinocchio::computeCollisions(robot.geom_model, geom_data, /*stopAtFirstCollision=*/true);
-    // The pass refreshed every result up to and including the first hit; results
-    // after it may be stale, and the scan stops before reaching them.
-    for (std::size_t i = 0; i < pairs; ++i) {
-      if (geom_data.collisionResults[i].isCollision()) return true;
-    }
+// A query that vouches for q_rad places geometries out of Pinocchio's whole
+// pass (the head before the rest of the robot, the others when a pair needs
+// them), so it must know without placing them that every placement is rigid
+// and bounded, which the free pair order rests on (see pair_order.cpp). This
+// says it from q_rad itself: finite; every (cos, sin) pair and quaternion
+// within kNormTolerance of unit length, so that each joint's rotation is a
+// rotation to within a few 1e-13 and their composition far within the box
+// test's tolerance (the build allows it only for a robot with few such
+// joints); and every travel within kHeadTravel, which keeps every placement
+// within the box test's bound (the build checks the robot's own extent).
+constexpr double kNormTolerance = 1e-13;
+
+bool placements_vouched_for(const Prepared& robot, const Eigen::VectorXd& q_rad) {
+  if (!robot.collision.vouch_from_q || q_rad.size() != robot.model.nq || !q_rad.allFinite()) {
     return false;
   }
+  for (const Eigen::Index k : robot.collision.linear_coordinates) {
+    if (std::abs(q_rad[k]) > kHeadTravel) return false;
+  }
+  return pinocchio::isNormalized(robot.model, q_rad, kNormTolerance);
+}
 
-  // Each geometry's world box, once. Off a rigid, bounded placement the pairs
-  // go in list order, as the full pass takes them (see pair_order.cpp).
+// Geometry g and its world box at the joint placements in `data`, as
+// Pinocchio's pass places it, unless this query placed it already.
+void place_lazily(const Prepared& robot, Workspace& workspace, std::size_t g) {
   CollisionScratch& scratch = workspace.collision;
-  const bool reorder = place_boxes(plan, geom_data, scratch);
-  // The box test inline, over a compact list: most pairs end there. The
-  // pre-tests rest on rigid, bounded placements (see box_is_usable).
-  for (const Step& step : reorder ? plan.walk_likely_first : plan.walk_listed) {
-    if (scratch.box_usable[step.first] && scratch.box_usable[step.second] &&
-        (boxes_apart(scratch.world_boxes[step.first], scratch.world_boxes[step.second],
-                     plan.margin) ||
-         ruled_out_past_boxes(robot, workspace, step.pair))) {
+  if (scratch.placed_in[g] == scratch.query) return;
+  scratch.placed_in[g] = scratch.query;
+  const auto& object = robot.geom_model.geometryObjects[g];
+  pinocchio::SE3& placement = workspace.geom_data.oMg[g];
+  if (object.parentJoint > 0) {
+    placement = workspace.data.oMi[object.parentJoint] * object.placement;
+  } else {
+    placement = object.placement;
+  }
+  place_box(robot.collision.local_boxes[g], placement, scratch.world_boxes[g]);
+}
+
+// The pass for a q_rad vouched for: the head, then the walk in the free order.
+bool collides_vouched(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q_rad) {
+  const CollisionPlan& plan = robot.collision;
+  pinocchio::GeometryData& geom_data = workspace.geom_data;
+  if (!plan.head.empty()) {
+    place_state_of(robot, workspace, q_rad, plan.head_joints, plan.head_geometries);
+    for (const Step& step : plan.head) {
+      restart_guess(plan, geom_data, step.pair);
+      if (exact_test(robot, geom_data, step.pair)) return true;
+    }
+  }
+  pinocchio::forwardKinematics(robot.model, workspace.data, q_rad);
+  CollisionScratch& scratch = workspace.collision;
+  ++scratch.query;
+  const std::vector<Step>& walk = plan.walk_likely_first;
+  for (std::size_t k = plan.head.size(); k < walk.size(); ++k) {
+    const Step& step = walk[k];
+    place_lazily(robot, workspace, step.first);
+    place_lazily(robot, workspace, step.second);
+    if (boxes_apart(scratch.world_boxes[step.first], scratch.world_boxes[step.second],
+                    plan.margin) ||
+        (!step.direct && ruled_out_past_boxes(robot, workspace, step.pair))) {
       continue;
     }
     restart_guess(plan, geom_data, step.pair);
     if (exact_test(robot, geom_data, step.pair)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool collides(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q_rad) {
+  const CollisionPlan& plan = robot.collision;
+  const std::size_t pairs = robot.geom_model.collisionPairs.size();
+
+  if (plan.margin >= 0) {
+    // No pair to test: nothing to place either (a q_rad of the wrong length
+    // still meets the placement's own check).
+    if (plan.walk_listed.empty() && q_rad.size() == robot.model.nq) {
+      require_workspace_of(robot, workspace);
+      return false;
+    }
+    if (placements_vouched_for(robot, q_rad)) {
+      require_workspace_of(robot, workspace);
+      return plan.always_colliding || collides_vouched(robot, workspace, q_rad);
+    }
+    pinocchio::GeometryData& geom_data = place_geometries(robot, workspace, q_rad);
+    // Each geometry's world box, once. Off a rigid, bounded placement the pairs
+    // go in list order, as the full pass takes them (see pair_order.cpp).
+    CollisionScratch& scratch = workspace.collision;
+    const bool reorder = place_boxes(plan, geom_data, scratch);
+    const std::vector<Step>& walk = reorder ? plan.walk_likely_first : plan.walk_listed;
+    // The box test inline, over a compact list: most pairs end there. The
+    // pre-tests rest on rigid, bounded placements (see box_is_usable).
+    for (const Step& step : walk) {
+      if (scratch.box_usable[step.first] && scratch.box_usable[step.second] &&
+          (boxes_apart(scratch.world_boxes[step.first], scratch.world_boxes[step.second],
+                       plan.margin) ||
+           (!step.direct && ruled_out_past_boxes(robot, workspace, step.pair)))) {
+        continue;
+      }
+      restart_guess(plan, geom_data, step.pair);
+      if (exact_test(robot, geom_data, step.pair)) return true;
+    }
+    return false;
+  }
+
+  pinocchio::GeometryData& geom_data = place_geometries(robot, workspace, q_rad);
+  refuse_non_rigid(geom_data);
+  for (std::size_t i = 0; i < pairs; ++i) restart_guess(plan, geom_data, i);
+  pinocchio::computeCollisions(robot.geom_model, geom_data, /*stopAtFirstCollision=*/true);
+  // The pass refreshed every result up to and including the first hit; results
+  // after it may be stale, and the scan stops before reaching them.
+  for (std::size_t i = 0; i < pairs; ++i) {
+    if (geom_data.collisionResults[i].isCollision()) return true;
   }
   return false;
 }
@@ -551,7 +647,10 @@ void pair_collisions(const Prepared& robot, Workspace& workspace, const Eigen::V
   }
   place_boxes(plan, geom_data, workspace.collision);
   for (const Step& step : plan.walk_listed) {
-    if (ruled_out(robot, workspace, step.pair)) continue;
+    if (step.direct ? boxes_rule_out(robot, workspace, step.pair)
+                    : ruled_out(robot, workspace, step.pair)) {
+      continue;
+    }
     restart_guess(plan, geom_data, step.pair);
     hits[step.pair] = exact_test(robot, geom_data, step.pair);
   }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -40,11 +41,15 @@ struct MeshPair {
   const Mesh* second = nullptr;
 };
 
-// One pair as a query walks it: its index and its two geometries.
+// One pair as a query walks it: its index and its two geometries, and whether
+// it goes from the box test straight to the exact test (the other pre-tests
+// would cost more than they save, as for links that touch at nearly every
+// configuration).
 struct Step {
   std::size_t pair;
   std::size_t first;
   std::size_t second;
+  bool direct = false;
 };
 
 struct CollisionPlan {
@@ -67,12 +72,37 @@ struct CollisionPlan {
   // Per pair: whether a query tests it at all (active, neither geometry's
   // collisions disabled; nothing changes that after the build).
   std::vector<char> eligible;
-  // Pair indices, the pairs most often in collision first (fixed at build).
+  // Per pair: whether it skips the pre-tests past the box test (see Step).
+  std::vector<char> direct;
+  // Pair indices, the cheapest proofs of collision first: the pairs with the
+  // most build-sample hits per unit of the work their test took (fixed at build).
   std::vector<std::size_t> likely_first;
   // The pairs a query tests, in list order and in likely_first's order.
   std::vector<Step> walk_listed;
   std::vector<Step> walk_likely_first;
+
+  // Whether a query may tell from q_rad alone that every placement will be
+  // rigid and bounded (see placements_vouched_for): the robot's joints are all
+  // of kinds whose rotation is rigid for a normalized q_rad, and its extent is
+  // far within the box test's bound. A query that can then places each
+  // geometry and its world box only when a pair it tests needs them.
+  bool vouch_from_q = false;
+  // Whether some pair collides at every rigid placement (two primitives that
+  // share a point of their joint's axis; see pair_order.cpp): a q_rad vouched
+  // for is then in collision, whatever else it holds.
+  bool always_colliding = false;
+  // The head: the first pairs of walk_likely_first when they collided at most
+  // build samples. A query that can vouch for q_rad tests them before it
+  // places the whole robot, with only the joints and geometries they hang from
+  // placed, and answers at once when one collides; the walk then starts after them.
+  std::vector<Step> head;
+  std::vector<int> head_joints;              // increasing, the world joint left out
+  std::vector<std::size_t> head_geometries;
+  std::vector<Eigen::Index> linear_coordinates;  // the coordinates that are travels
 };
+
+// The largest travel (metres) of a coordinate of q_rad for which the head is tested.
+constexpr double kHeadTravel = 1e3;
 
 // What a query writes besides the work data: world boxes, the hull solver and
 // results. Sized from the plan once, so a query allocates nothing.
@@ -89,6 +119,10 @@ struct CollisionScratch {
   coal::GJKSolver hull_solver;
   // Root-volume test of two meshes (it records a distance bound there, nothing else).
   coal::CollisionResult root_result;
+  // Per geometry, the query that last placed it and its world box (a query
+  // placing lazily takes a new number).
+  std::vector<std::uint64_t> placed_in;
+  std::uint64_t query = 0;
 };
 
 // Build steps, in this order: the tables (boxes, hulls, pair tables) from the
@@ -136,6 +170,9 @@ bool pair_collides_with_clearance(const Prepared& robot, Workspace& workspace, c
 bool place_boxes(const CollisionPlan& plan, const pinocchio::GeometryData& geom_data,
                  CollisionScratch& scratch);
 bool ruled_out(const Prepared& robot, Workspace& workspace, std::size_t i);
+// The two parts of ruled_out: the box test, then the others (root volumes, hulls, pieces).
+bool boxes_rule_out(const Prepared& robot, const Workspace& workspace, std::size_t i);
+bool ruled_out_past_boxes(const Prepared& robot, Workspace& workspace, std::size_t i);
 bool exact_test_from_fresh_start(const Prepared& robot, Workspace& workspace, std::size_t i);
 
 }  // namespace talvex
