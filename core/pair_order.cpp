@@ -1,6 +1,7 @@
 // The order a query tests the pairs in, fixed at build from sampled
 // configurations, and the compact walks that follow it.
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -39,15 +40,18 @@ constexpr int kHeadMostNormalized = 100;
 // the points tried on each side of the joint's origin along its axis.
 constexpr double kWitnessDepth = 1e-4;
 constexpr int kWitnessSteps = 16;
+// A pair leaves out pre-test stages only for a gain: the stages it keeps must
+// cost at most this share of all of them over the samples.
+constexpr double kStageGain = 0.9;
 
 // What the build samples tell of one pair.
 struct PairRecord {
   int passed = 0;  // samples the box test let through
-  int kept = 0;    // of those, the samples the other pre-tests kept too
+  int kept = 0;    // of those, the samples every pre-test kept too
   int hits = 0;    // samples in collision
-  double pre_seconds = 0;         // the other pre-tests, over the passed samples
-  double exact_seconds = 0;       // the exact test, over the passed samples
-  double exact_kept_seconds = 0;  // the exact test, over the kept samples
+  // Per set of pre-test stages (a PreTestStage mask), what the pair's test
+  // past the box test would have cost over the passed samples, the exact test included.
+  std::array<double, kAllStages + 1> seconds{};
 };
 
 double seconds_since(std::chrono::steady_clock::time_point start, double overhead) {
@@ -112,40 +116,52 @@ void order_pairs(Prepared& robot, Workspace& workspace, std::vector<PairRecord>&
       }
       PairRecord& record = records[i];
       ++record.passed;
-      auto start = std::chrono::steady_clock::now();
-      const bool out = ruled_out_past_boxes(robot, workspace, i);
-      record.pre_seconds += seconds_since(start, overhead);
-      start = std::chrono::steady_clock::now();
+      // Each stage alone, then the exact test, so that every set of stages
+      // can be costed from one run.
+      std::array<double, 3> stage_seconds{};
+      std::array<bool, 3> stage_out{};
+      for (int k = 0; k < 3; ++k) {
+        const auto start = std::chrono::steady_clock::now();
+        stage_out[k] = ruled_out_past_boxes(robot, workspace, i, 1u << k);
+        stage_seconds[k] = seconds_since(start, overhead);
+      }
+      const auto start = std::chrono::steady_clock::now();
       const bool hit = exact_test_from_fresh_start(robot, workspace, i);
       const double exact = seconds_since(start, overhead);
-      record.exact_seconds += exact;
-      if (!out) {
-        ++record.kept;
-        record.exact_kept_seconds += exact;
+      for (unsigned stages = 0; stages <= kAllStages; ++stages) {
+        double taken = 0;
+        bool out = false;
+        for (int k = 0; k < 3 && !out; ++k) {
+          if (!(stages & (1u << k))) continue;
+          taken += stage_seconds[k];
+          out = stage_out[k];
+        }
+        record.seconds[stages] += out ? taken : taken + exact;
       }
+      if (!stage_out[0] && !stage_out[1] && !stage_out[2]) ++record.kept;
       if (hit) ++record.hits;
     }
   }
 
-  // A pair skips the pre-tests past the box test where they cost more than
-  // the exact tests they spared.
+  // Each pair runs the stages that cost least over the samples; all of them
+  // where no sample passed the box test. A set that costs less than the
+  // whole by less than kStageGain keeps the whole.
+  std::vector<double> cost(pairs);
   for (std::size_t i = 0; i < pairs; ++i) {
     const PairRecord& record = records[i];
-    plan.direct[i] = record.passed > 0 &&
-                     record.pre_seconds >= record.exact_seconds - record.exact_kept_seconds;
+    unsigned best = kAllStages;
+    for (unsigned stages = 0; stages < kAllStages; ++stages) {
+      if (record.seconds[stages] < record.seconds[best]) best = stages;
+    }
+    if (record.seconds[best] > kStageGain * record.seconds[kAllStages]) best = kAllStages;
+    plan.stages[i] = record.passed > 0 ? static_cast<unsigned char>(best) : kAllStages;
+    // A floor of a nanosecond per sample stands for the box test.
+    cost[i] = std::max(record.seconds[plan.stages[i]], 1e-9 * kOrderSamples);
   }
   // A colliding configuration ends at its first hit: the pairs that collided
   // go first, most hits per second of testing first (the order that spends
   // least on average before the first hit, were the pairs independent); of the
   // rest, the ones the pre-tests pass on most often.
-  std::vector<double> cost(pairs);
-  for (std::size_t i = 0; i < pairs; ++i) {
-    const PairRecord& record = records[i];
-    cost[i] = plan.direct[i] ? record.exact_seconds
-                             : record.pre_seconds + record.exact_kept_seconds;
-    // A floor of a nanosecond per sample stands for the box test.
-    cost[i] = std::max(cost[i], 1e-9 * kOrderSamples);
-  }
   std::stable_sort(plan.likely_first.begin(), plan.likely_first.end(),
                    [&records, &cost](std::size_t a, std::size_t b) {
                      const PairRecord& ra = records[a];
@@ -289,12 +305,12 @@ void choose_head(Prepared& robot, const std::vector<PairRecord>& records) {
   }
 
   for (const std::size_t i : plan.likely_first) {
-    if (plan.head.size() == kHeadMost || !plan.eligible[i] || !plan.direct[i] ||
+    if (plan.head.size() == kHeadMost || !plan.eligible[i] || plan.stages[i] != 0 ||
         2 * records[i].hits < kOrderSamples) {
       break;
     }
     const pinocchio::CollisionPair& pair = robot.geom_model.collisionPairs[i];
-    plan.head.push_back(Step{i, pair.first, pair.second, true});
+    plan.head.push_back(Step{i, pair.first, pair.second, 0});
   }
   if (plan.head.empty()) return;
   std::vector<char> joint_marks(static_cast<std::size_t>(model.njoints), 0);
@@ -341,7 +357,7 @@ void prepare_collision_order(Prepared& robot, Workspace& workspace) {
                        !geom_model.geometryObjects[pair.second].disableCollision;
   }
 
-  plan.direct.assign(pairs, 0);
+  plan.stages.assign(pairs, kAllStages);
   std::vector<PairRecord> records;
   order_pairs(robot, workspace, records);
   choose_head(robot, records);
@@ -350,7 +366,7 @@ void prepare_collision_order(Prepared& robot, Workspace& workspace) {
   plan.walk_likely_first.clear();
   const auto step = [&geom_model, &plan](std::size_t i) {
     const pinocchio::CollisionPair& pair = geom_model.collisionPairs[i];
-    return Step{i, pair.first, pair.second, plan.direct[i] != 0};
+    return Step{i, pair.first, pair.second, plan.stages[i]};
   };
   for (std::size_t i = 0; i < pairs; ++i) {
     if (plan.eligible[i]) plan.walk_listed.push_back(step(i));

@@ -152,8 +152,9 @@ bool apart(const CollisionPlan& plan, CollisionScratch& scratch, const coal::Col
 
 }  // namespace
 
-// The pre-tests after the box test (placements rigid and bounded).
-bool ruled_out_past_boxes(const Prepared& robot, Workspace& workspace, std::size_t i) {
+// The pre-tests after the box test (placements rigid and bounded), those in `stages`.
+bool ruled_out_past_boxes(const Prepared& robot, Workspace& workspace, std::size_t i,
+                          unsigned stages) {
   const CollisionPlan& plan = robot.collision;
   CollisionScratch& scratch = workspace.collision;
   const pinocchio::GeometryData& geom_data = workspace.geom_data;
@@ -166,14 +167,19 @@ bool ruled_out_past_boxes(const Prepared& robot, Workspace& workspace, std::size
   // Two meshes: the test of their trees' root volumes with the pair's own
   // request is the first step of coal's exact test, and far cheaper than the hulls.
   const MeshPair& meshes = plan.mesh_pairs[i];
-  if (meshes.first && mesh_roots_apart(*meshes.first, tf_a, *meshes.second, tf_b,
-                                       geom_data.collisionRequests[i], scratch.root_result)) {
+  if ((stages & kRootStage) && meshes.first &&
+      mesh_roots_apart(*meshes.first, tf_a, *meshes.second, tf_b, geom_data.collisionRequests[i],
+                       scratch.root_result)) {
     return true;
   }
 
   const HullPair& hull = plan.hull_pairs[i];
   if (!hull.test) return false;
-  if (apart(plan, scratch, *hull.first, tf_a, *hull.second, tf_b, hull.test)) return true;
+  if ((stages & kHullStage) &&
+      apart(plan, scratch, *hull.first, tf_a, *hull.second, tf_b, hull.test)) {
+    return true;
+  }
+  if (!(stages & kPieceStage)) return false;
 
   const auto& pieces_a = plan.hulls.pieces[pair.first];
   const auto& pieces_b = plan.hulls.pieces[pair.second];
@@ -350,7 +356,8 @@ bool ruled_out(const Prepared& robot, Workspace& workspace, std::size_t i) {
   const CollisionScratch& scratch = workspace.collision;
   // Both tests rest on rigid, bounded placements (see box_is_usable).
   if (!scratch.box_usable[pair.first] || !scratch.box_usable[pair.second]) return false;
-  return boxes_rule_out(robot, workspace, i) || ruled_out_past_boxes(robot, workspace, i);
+  return boxes_rule_out(robot, workspace, i) ||
+         ruled_out_past_boxes(robot, workspace, i, robot.collision.stages[i]);
 }
 
 bool exact_test_from_fresh_start(const Prepared& robot, Workspace& workspace, std::size_t i) {
@@ -572,7 +579,7 @@ bool collides_vouched(const Prepared& robot, Workspace& workspace, const Eigen::
     place_lazily(robot, workspace, step.second);
     if (boxes_apart(scratch.world_boxes[step.first], scratch.world_boxes[step.second],
                     plan.margin) ||
-        (!step.direct && ruled_out_past_boxes(robot, workspace, step.pair))) {
+        (step.stages && ruled_out_past_boxes(robot, workspace, step.pair, step.stages))) {
       continue;
     }
     restart_guess(plan, geom_data, step.pair);
@@ -610,7 +617,7 @@ bool collides(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd
       if (scratch.box_usable[step.first] && scratch.box_usable[step.second] &&
           (boxes_apart(scratch.world_boxes[step.first], scratch.world_boxes[step.second],
                        plan.margin) ||
-           (!step.direct && ruled_out_past_boxes(robot, workspace, step.pair)))) {
+           (step.stages && ruled_out_past_boxes(robot, workspace, step.pair, step.stages)))) {
         continue;
       }
       restart_guess(plan, geom_data, step.pair);
@@ -647,8 +654,7 @@ void pair_collisions(const Prepared& robot, Workspace& workspace, const Eigen::V
   }
   place_boxes(plan, geom_data, workspace.collision);
   for (const Step& step : plan.walk_listed) {
-    if (step.direct ? boxes_rule_out(robot, workspace, step.pair)
-                    : ruled_out(robot, workspace, step.pair)) {
+    if (ruled_out(robot, workspace, step.pair)) {
       continue;
     }
     restart_guess(plan, geom_data, step.pair);

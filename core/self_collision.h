@@ -41,15 +41,23 @@ struct MeshPair {
   const Mesh* second = nullptr;
 };
 
-// One pair as a query walks it: its index and its two geometries, and whether
-// it goes from the box test straight to the exact test (the other pre-tests
-// would cost more than they save, as for links that touch at nearly every
-// configuration).
+// The pre-tests past the box test, in the order they run: the mesh trees'
+// root volumes, the hulls, the hulls' pieces.
+enum PreTestStage : unsigned char {
+  kRootStage = 1,
+  kHullStage = 2,
+  kPieceStage = 4,
+  kAllStages = 7,
+};
+
+// One pair as a query walks it: its index and its two geometries, and the
+// pre-tests it runs past the box test (none: straight to the exact test, as
+// for links that touch at nearly every configuration).
 struct Step {
   std::size_t pair;
   std::size_t first;
   std::size_t second;
-  bool direct = false;
+  unsigned char stages = kAllStages;
 };
 
 struct CollisionPlan {
@@ -72,8 +80,9 @@ struct CollisionPlan {
   // Per pair: whether a query tests it at all (active, neither geometry's
   // collisions disabled; nothing changes that after the build).
   std::vector<char> eligible;
-  // Per pair: whether it skips the pre-tests past the box test (see Step).
-  std::vector<char> direct;
+  // Per pair: the pre-tests it runs past the box test (see Step), those
+  // that cost least at the build samples.
+  std::vector<unsigned char> stages;
   // Pair indices, the cheapest proofs of collision first: the pairs with the
   // most build-sample hits per unit of the work their test took (fixed at build).
   std::vector<std::size_t> likely_first;
@@ -172,7 +181,8 @@ bool place_boxes(const CollisionPlan& plan, const pinocchio::GeometryData& geom_
 bool ruled_out(const Prepared& robot, Workspace& workspace, std::size_t i);
 // The two parts of ruled_out: the box test, then the others (root volumes, hulls, pieces).
 bool boxes_rule_out(const Prepared& robot, const Workspace& workspace, std::size_t i);
-bool ruled_out_past_boxes(const Prepared& robot, Workspace& workspace, std::size_t i);
+bool ruled_out_past_boxes(const Prepared& robot, Workspace& workspace, std::size_t i,
+                          unsigned stages);
 bool exact_test_from_fresh_start(const Prepared& robot, Workspace& workspace, std::size_t i);
 
 }  // namespace talvex
