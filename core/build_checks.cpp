@@ -425,6 +425,15 @@ class FiniteMeshLoader : public coal::MeshLoader {
       : tree(tree), urdf_path(urdf_path), package_dir(package_dir) {}
 
   coal::BVHModelPtr_t load(const std::string& filename, const coal::Vec3s& scale) override {
+    // A file at a scale it was already loaded at in this build (the same part on
+    // both sides or on many links) is copied, not read and its tree built again:
+    // the same input gives the same mesh and tree. Each geometry keeps a mesh of
+    // its own, as from a fresh load.
+    for (const Loaded& done : loaded) {
+      if (done.filename == filename && done.scale == scale) {
+        return std::make_shared<coal::BVHModel<coal::OBBRSS>>(*done.model);
+      }
+    }
     coal::internal::Loader scene;
     scene.load(filename);
     coal::internal::TriangleAndVertices mesh;
@@ -447,10 +456,19 @@ class FiniteMeshLoader : public coal::MeshLoader {
     }
     model->addSubModel(mesh.vertices_, mesh.triangles_);
     model->endModel();
+    loaded.push_back(Loaded{filename, scale, model});
     return model;
   }
 
  private:
+  // Nothing changes a loaded mesh while the geometry is read.
+  struct Loaded {
+    std::string filename;
+    coal::Vec3s scale;
+    std::shared_ptr<const coal::BVHModel<coal::OBBRSS>> model;
+  };
+  std::vector<Loaded> loaded;
+
   // "link 'NAME' of URDF: " for the first link (by name) whose collision mesh
   // the reader resolves to `filename`; empty if none does.
   std::string link_of(const std::string& filename) const {

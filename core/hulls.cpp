@@ -101,9 +101,9 @@ Twin twin_before(const pinocchio::GeometryModel& geom_model, std::size_t g) {
   return Twin{g, coal::Vec3s::Ones(), true};
 }
 
-// The hull of a mirrored twin's mesh: the twin's hull mirrored (a triangle
-// flipped so that it still faces out). Null when the twin has no hull of
-// triangles.
+// The hull of a mirrored twin's mesh, or of one of its pieces: the twin's
+// mirrored (a triangle flipped so that it still faces out). Null when the
+// twin's has no triangles.
 std::shared_ptr<coal::ConvexBase> mirrored_hull(const coal::ConvexBase* twin_hull,
                                                 const coal::Vec3s& signs) {
   const auto* twin = dynamic_cast<const coal::Convex<coal::Triangle>*>(twin_hull);
@@ -119,6 +119,53 @@ std::shared_ptr<coal::ConvexBase> mirrored_hull(const coal::ConvexBase* twin_hul
   }
   return std::make_shared<coal::Convex<coal::Triangle>>(points, twin->num_points, triangles,
                                                         twin->num_polygons);
+}
+
+// qhull's hull of the points, with its triangles (for a mirrored twin); null
+// where qhull refuses them. qhull keeps input points as the hull's vertices, so
+// the hull is not rounded.
+std::shared_ptr<coal::ConvexBase> hull_of(std::shared_ptr<std::vector<coal::Vec3s>> points) {
+  // Checked first: coal does not survive qhull's refusal of a flat set.
+  if (!spans_a_solid(*points)) return nullptr;
+  try {
+    std::shared_ptr<coal::ConvexBase> hull(coal::ConvexBase::convexHull(
+        points, static_cast<unsigned int>(points->size()), /*keepTriangles=*/true));
+    if (hull) hull->computeLocalAABB();
+    return hull;
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+// The points whose hull is the mesh's: the vertices of its pieces' hulls, and
+// the vertices no triangle uses (in no piece). Every triangle lies in some
+// piece, so a vertex of the mesh's hull is a vertex of some piece's hull: the
+// hull of these is the hull of all the vertices, and qhull gets a few of them
+// instead of all (a detailed mesh that is not convex has far more vertices
+// inside its hull than on it).
+std::shared_ptr<std::vector<coal::Vec3s>> hull_candidates(
+    const coal::BVHModelBase& mesh, const std::vector<std::shared_ptr<coal::ConvexBase>>& pieces) {
+  auto points = std::make_shared<std::vector<coal::Vec3s>>();
+  for (const auto& piece : pieces) {
+    points->insert(points->end(), piece->points->begin(),
+                   piece->points->begin() + piece->num_points);
+  }
+  std::vector<char> used(mesh.vertices->size(), 0);
+  for (const coal::Triangle& t : *mesh.tri_indices) {
+    for (int k = 0; k < 3; ++k) {
+      if (t[k] < used.size()) used[t[k]] = 1;
+    }
+  }
+  for (std::size_t v = 0; v < used.size(); ++v) {
+    if (!used[v]) points->push_back((*mesh.vertices)[v]);
+  }
+  // A vertex shared by two pieces once.
+  const auto before = [](const coal::Vec3s& a, const coal::Vec3s& b) {
+    return std::lexicographical_compare(a.data(), a.data() + 3, b.data(), b.data() + 3);
+  };
+  std::sort(points->begin(), points->end(), before);
+  points->erase(std::unique(points->begin(), points->end()), points->end());
+  return points;
 }
 
 }  // namespace
@@ -173,19 +220,11 @@ void HullSet::build_pieces(std::size_t g, const coal::BVHModelBase& mesh,
     auto points = std::make_shared<std::vector<coal::Vec3s>>();
     points->reserve(corners.size());
     for (const auto corner : corners) points->push_back((*mesh.vertices)[corner]);
-    if (!spans_a_solid(*points)) return;
-    try {
-      std::shared_ptr<coal::ConvexBase> hull(coal::ConvexBase::convexHull(
-          points, static_cast<unsigned int>(points->size()), /*keepTriangles=*/false));
-      if (!hull) return;
-      hull->computeLocalAABB();
-      made.push_back(std::move(hull));
-    } catch (const std::exception&) {
-      return;
-    }
+    std::shared_ptr<coal::ConvexBase> hull = hull_of(std::move(points));
+    if (!hull) return;
+    made.push_back(std::move(hull));
   }
   piece_hulls[g] = std::move(made);
-  for (const auto& hull : piece_hulls[g]) pieces[g].push_back(hull.get());
 }
 
 void HullSet::build(pinocchio::GeometryModel& geom_model, const std::vector<Box>& local_boxes) {
@@ -199,7 +238,8 @@ void HullSet::build(pinocchio::GeometryModel& geom_model, const std::vector<Box>
     if (!mesh || !mesh->vertices) continue;
     // A mesh loaded twice (the same file on the left and on the right) shares
     // the first one's hulls: they would come out the same. A mirrored copy
-    // gets the first one's hull mirrored, which is its hull, without qhull.
+    // gets the first one's hulls mirrored, which are its own, without qhull
+    // (its pieces only if it lists the same triangles, which they cover).
     const Twin twin = twin_before(geom_model, g);
     if (twin.twin < g && twin.signs == coal::Vec3s::Ones() && twin.same_triangles) {
       hulls[g] = hulls[twin.twin];
@@ -207,36 +247,42 @@ void HullSet::build(pinocchio::GeometryModel& geom_model, const std::vector<Box>
       pieces[g] = pieces[twin.twin];
       continue;
     }
+    const auto* tree = dynamic_cast<const coal::BVHModel<coal::OBBRSS>*>(mesh);
+    const bool detailed = tree && mesh->getModelType() == coal::BVH_MODEL_TRIANGLES &&
+                          mesh->tri_indices && mesh->num_tris >= kPieceTriangles;
     if (twin.twin < g) {
       try {
         hulls[g] = mirrored_hull(hulls[twin.twin].get(), twin.signs);
+        if (hulls[g]) hulls[g]->computeLocalAABB();
+        if (hulls[g] && detailed && twin.same_triangles) {
+          for (const auto& piece : piece_hulls[twin.twin]) {
+            std::shared_ptr<coal::ConvexBase> mirrored = mirrored_hull(piece.get(), twin.signs);
+            if (!mirrored) {
+              piece_hulls[g].clear();
+              break;
+            }
+            mirrored->computeLocalAABB();
+            piece_hulls[g].push_back(std::move(mirrored));
+          }
+        }
       } catch (const std::exception&) {
         hulls[g] = nullptr;
+        piece_hulls[g].clear();
       }
     }
-    // Every vertex is finite: the build's mesh loader refuses any other mesh.
-    if (!hulls[g] && !spans_a_solid(*mesh->vertices)) continue;
     if (!hulls[g]) {
-      // buildConvexHull stores the hull in the mesh's own `convex`, which the
-      // exact test would then carry around: keep it aside and put back what
-      // was there. Its triangles are kept for a mirrored twin.
-      const std::shared_ptr<coal::ConvexBase> before = mesh->convex;
-      try {
-        mesh->buildConvexHull(/*keepTriangle=*/true);
-        hulls[g] = mesh->convex;
-      } catch (const std::exception&) {
-        // Without a hull, the mesh's pairs go straight to the exact test.
-        hulls[g] = nullptr;
-      }
-      mesh->convex = before;
-    }
-    if (!hulls[g]) continue;
-    hulls[g]->computeLocalAABB();
-    const auto* tree = dynamic_cast<const coal::BVHModel<coal::OBBRSS>*>(mesh);
-    if (tree && mesh->getModelType() == coal::BVH_MODEL_TRIANGLES && mesh->tri_indices &&
-        mesh->num_tris >= kPieceTriangles) {
+      // The pieces first: the hull of their hulls' vertices is the mesh's.
+      // Every vertex is finite: the build's mesh loader refuses any other mesh.
+      piece_hulls[g].clear();
+      if (detailed) build_pieces(g, *mesh, *tree);
+      hulls[g] = hull_of(piece_hulls[g].empty() ? mesh->vertices
+                                                : hull_candidates(*mesh, piece_hulls[g]));
+    } else if (detailed && piece_hulls[g].empty()) {
       build_pieces(g, *mesh, *tree);
     }
+    // Without a hull, the mesh's pairs go straight to the exact test.
+    if (!hulls[g]) piece_hulls[g].clear();
+    for (const auto& hull : piece_hulls[g]) pieces[g].push_back(hull.get());
   }
   start_tables.clear();
   for (std::size_t g = 0; g < geometries; ++g) {

@@ -356,6 +356,39 @@ py::tuple edge_certified(const RobotModel& robot, const Eigen::VectorXd& q0,
 
 double margin(const RobotModel& robot) { return robot.prepared_robot()->collision.margin; }
 
+py::array_t<double> point_rows(const std::vector<coal::Vec3s>& points, std::size_t count) {
+  py::array_t<double> out({static_cast<py::ssize_t>(count), py::ssize_t{3}});
+  double* row = out.mutable_data();
+  for (std::size_t v = 0; v < count; ++v, row += 3) std::copy_n(points[v].data(), 3, row);
+  return out;
+}
+
+// What the build made of one geometry's mesh: its vertices, the vertices of its
+// hull and of its pieces' hulls (None and [] where it made none), so that they
+// can be checked against the mesh itself.
+py::dict mesh_hulls(const RobotModel& robot, std::size_t geometry) {
+  const std::shared_ptr<const Prepared> prepared = robot.prepared_robot();
+  const auto& objects = prepared->geom_model.geometryObjects;
+  if (geometry >= objects.size()) {
+    throw py::index_error("geometry " + std::to_string(geometry) + " of " +
+                          std::to_string(objects.size()));
+  }
+  const tv::HullSet& hulls = prepared->collision.hulls;
+  py::dict out;
+  const auto* mesh = dynamic_cast<const coal::BVHModelBase*>(objects[geometry].geometry.get());
+  out["vertices"] = mesh && mesh->vertices ? py::object(point_rows(*mesh->vertices,
+                                                                   mesh->num_vertices))
+                                           : py::none();
+  const auto& hull = hulls.hulls[geometry];
+  out["hull"] = hull ? py::object(point_rows(*hull->points, hull->num_points)) : py::none();
+  py::list pieces;
+  for (const auto& piece : hulls.piece_hulls[geometry]) {
+    pieces.append(point_rows(*piece->points, piece->num_points));
+  }
+  out["pieces"] = pieces;
+  return out;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_talvex_native, m) {
@@ -372,6 +405,7 @@ PYBIND11_MODULE(_talvex_native, m) {
   m.def("pair_table", &pair_table, py::arg("robot"));
   m.def("joint_layout", &joint_layout, py::arg("robot"));
   m.def("margin", &margin, py::arg("robot"));
+  m.def("mesh_hulls", &mesh_hulls, py::arg("robot"), py::arg("geometry"));
   m.def("edge_free", &edge_free, py::arg("robot"), py::arg("q0"), py::arg("q1"), py::arg("step"));
   m.def("edge_free_fraction", &edge_free_fraction, py::arg("robot"), py::arg("q0"),
         py::arg("q1"), py::arg("step"));
