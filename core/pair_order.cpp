@@ -40,6 +40,10 @@ constexpr int kHeadMostNormalized = 100;
 // the points tried on each side of the joint's origin along its axis.
 constexpr double kWitnessDepth = 1e-4;
 constexpr int kWitnessSteps = 16;
+// A pair stops being tested once in collision at this many samples and no
+// fewer; the exact test is timed at this many samples a pre-test ruled out.
+constexpr int kSettled = 8;
+constexpr int kClearMeasured = 4;
 // A pair leaves out pre-test stages only for a gain: the stages it keeps must
 // cost at most this share of all of them over the samples.
 constexpr double kStageGain = 0.9;
@@ -47,8 +51,12 @@ constexpr double kStageGain = 0.9;
 // What the build samples tell of one pair.
 struct PairRecord {
   int passed = 0;  // samples the box test let through
+  int tested = 0;  // of those, the samples the pair was tested at
   int kept = 0;    // of those, the samples every pre-test kept too
-  int hits = 0;    // samples in collision
+  int hits = 0;    // samples in collision, of the tested ones
+  // The exact test timed where a pre-test stage ruled the pair out.
+  int clear_measured = 0;
+  double clear_seconds = 0;
   // Per set of pre-test stages (a PreTestStage mask), what the pair's test
   // past the box test would have cost over the passed samples, the exact test included.
   std::array<double, kAllStages + 1> seconds{};
@@ -116,6 +124,10 @@ void order_pairs(Prepared& robot, Workspace& workspace, std::vector<PairRecord>&
       }
       PairRecord& record = records[i];
       ++record.passed;
+      // A pair in collision at every one of its first samples has told what
+      // it can; its exact test may be long (touching detailed meshes).
+      if (record.tested >= kSettled && record.hits == record.tested) continue;
+      ++record.tested;
       // Each stage alone, then the exact test, so that every set of stages
       // can be costed from one run.
       std::array<double, 3> stage_seconds{};
@@ -125,9 +137,23 @@ void order_pairs(Prepared& robot, Workspace& workspace, std::vector<PairRecord>&
         stage_out[k] = ruled_out_past_boxes(robot, workspace, i, 1u << k);
         stage_seconds[k] = seconds_since(start, overhead);
       }
-      const auto start = std::chrono::steady_clock::now();
-      const bool hit = exact_test_from_fresh_start(robot, workspace, i);
-      const double exact = seconds_since(start, overhead);
+      // Where a stage rules the pair out, the exact test's verdict is known
+      // ("clear") and its cost only matters for the sets without that stage:
+      // measured at a few such samples, their mean stands for it at the others.
+      const bool any_out = stage_out[0] || stage_out[1] || stage_out[2];
+      bool hit = false;
+      double exact = 0;
+      if (!any_out || record.clear_measured < kClearMeasured) {
+        const auto start = std::chrono::steady_clock::now();
+        hit = exact_test_from_fresh_start(robot, workspace, i);
+        exact = seconds_since(start, overhead);
+        if (any_out) {
+          ++record.clear_measured;
+          record.clear_seconds += exact;
+        }
+      } else {
+        exact = record.clear_seconds / record.clear_measured;
+      }
       for (unsigned stages = 0; stages <= kAllStages; ++stages) {
         double taken = 0;
         bool out = false;
@@ -156,7 +182,7 @@ void order_pairs(Prepared& robot, Workspace& workspace, std::vector<PairRecord>&
     if (record.seconds[best] > kStageGain * record.seconds[kAllStages]) best = kAllStages;
     plan.stages[i] = record.passed > 0 ? static_cast<unsigned char>(best) : kAllStages;
     // A floor of a nanosecond per sample stands for the box test.
-    cost[i] = std::max(record.seconds[plan.stages[i]], 1e-9 * kOrderSamples);
+    cost[i] = std::max(record.seconds[plan.stages[i]], 1e-9 * std::max(record.tested, 1));
   }
   // A colliding configuration ends at its first hit: the pairs that collided
   // go first, most hits per second of testing first (the order that spends
@@ -167,6 +193,7 @@ void order_pairs(Prepared& robot, Workspace& workspace, std::vector<PairRecord>&
                      const PairRecord& ra = records[a];
                      const PairRecord& rb = records[b];
                      if ((ra.hits > 0) != (rb.hits > 0)) return ra.hits > 0;
+                     // hits and cost over the same tested samples
                      if (ra.hits > 0) return ra.hits / cost[a] > rb.hits / cost[b];
                      return ra.kept > rb.kept;
                    });
@@ -305,8 +332,11 @@ void choose_head(Prepared& robot, const std::vector<PairRecord>& records) {
   }
 
   for (const std::size_t i : plan.likely_first) {
+    const PairRecord& record = records[i];
+    // In collision at half the samples or more (the share of its tested
+    // samples, over those the box test let through).
     if (plan.head.size() == kHeadMost || !plan.eligible[i] || plan.stages[i] != 0 ||
-        2 * records[i].hits < kOrderSamples) {
+        record.tested == 0 || 2 * record.hits * record.passed < kOrderSamples * record.tested) {
       break;
     }
     const pinocchio::CollisionPair& pair = robot.geom_model.collisionPairs[i];
