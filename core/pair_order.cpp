@@ -40,6 +40,9 @@ constexpr int kHeadMostNormalized = 100;
 // the points tried on each side of the joint's origin along its axis.
 constexpr double kWitnessDepth = 1e-4;
 constexpr int kWitnessSteps = 16;
+// What testing a pair costs a query before its own test: the box test and a
+// share of placing its geometries.
+constexpr double kBoxSeconds = 2e-8;
 // A pair stops being tested once in collision at this many samples and no
 // fewer; the exact test is timed at this many samples a pre-test ruled out.
 constexpr int kSettled = 8;
@@ -77,6 +80,42 @@ double clock_overhead() {
   return least;
 }
 
+// One build sample: uniform inside the limits; a coordinate without usable
+// bounds is drawn in [-pi, pi].
+void draw_sample(const Model& model, std::mt19937& draw, Eigen::VectorXd& q) {
+  for (Eigen::Index k = 0; k < model.nq; ++k) {
+    double lo = model.lowerPositionLimit[k];
+    double hi = model.upperPositionLimit[k];
+    if (!(std::isfinite(lo) && std::isfinite(hi) && std::abs(lo) <= kAbsurdBound &&
+          std::abs(hi) <= kAbsurdBound && lo <= hi)) {
+      lo = -kStandInRange;
+      hi = kStandInRange;
+    }
+    q[k] = lo + static_cast<double>(draw()) / 4294967296.0 * (hi - lo);
+  }
+  // Continuous joints' (cos, sin) pairs and quaternions onto their circle or sphere.
+  pinocchio::normalize(model, q);
+}
+
+// The build samples answered by queries as the plan now stands: the seconds
+// taken, the lesser of two passes for each.
+double sampled_seconds(const Prepared& robot, Workspace& workspace) {
+  std::mt19937 draw(kOrderSeed);
+  Eigen::VectorXd q(robot.model.nq);
+  double total = 0;
+  for (int s = 0; s < kOrderSamples; ++s) {
+    draw_sample(robot.model, draw, q);
+    double least = std::numeric_limits<double>::infinity();
+    for (int pass = 0; pass < 2; ++pass) {
+      const auto start = std::chrono::steady_clock::now();
+      collides(robot, workspace, q);
+      least = std::min(least, seconds_since(start, 0.0));
+    }
+    total += least;
+  }
+  return total;
+}
+
 void order_pairs(Prepared& robot, Workspace& workspace, std::vector<PairRecord>& records) {
   // The answer is whether any pair collides, so the order of the pairs cannot
   // change it as long as no pair test throws: every pair has a collision
@@ -98,21 +137,9 @@ void order_pairs(Prepared& robot, Workspace& workspace, std::vector<PairRecord>&
   // choose the order and which pre-tests run, never an answer.
   const double overhead = clock_overhead();
   std::mt19937 draw(kOrderSeed);
-  const auto unit = [&draw] { return static_cast<double>(draw()) / 4294967296.0; };
   Eigen::VectorXd q(model.nq);
   for (int s = 0; s < kOrderSamples; ++s) {
-    for (Eigen::Index k = 0; k < model.nq; ++k) {
-      double lo = model.lowerPositionLimit[k];
-      double hi = model.upperPositionLimit[k];
-      if (!(std::isfinite(lo) && std::isfinite(hi) && std::abs(lo) <= kAbsurdBound &&
-            std::abs(hi) <= kAbsurdBound && lo <= hi)) {
-        lo = -kStandInRange;
-        hi = kStandInRange;
-      }
-      q[k] = lo + unit() * (hi - lo);
-    }
-    // Continuous joints' (cos, sin) pairs and quaternions onto their circle or sphere.
-    pinocchio::normalize(model, q);
+    draw_sample(model, draw, q);
     pinocchio::updateGeometryPlacements(model, workspace.data, robot.geom_model,
                                         workspace.geom_data, q);
     place_boxes(plan, workspace.geom_data, workspace.collision);
@@ -172,7 +199,6 @@ void order_pairs(Prepared& robot, Workspace& workspace, std::vector<PairRecord>&
   // Each pair runs the stages that cost least over the samples; all of them
   // where no sample passed the box test. A set that costs less than the
   // whole by less than kStageGain keeps the whole.
-  std::vector<double> cost(pairs);
   for (std::size_t i = 0; i < pairs; ++i) {
     const PairRecord& record = records[i];
     unsigned best = kAllStages;
@@ -181,20 +207,30 @@ void order_pairs(Prepared& robot, Workspace& workspace, std::vector<PairRecord>&
     }
     if (record.seconds[best] > kStageGain * record.seconds[kAllStages]) best = kAllStages;
     plan.stages[i] = record.passed > 0 ? static_cast<unsigned char>(best) : kAllStages;
-    // A floor of a nanosecond per sample stands for the box test.
-    cost[i] = std::max(record.seconds[plan.stages[i]], 1e-9 * std::max(record.tested, 1));
+  }
+  // Per configuration: the chance of a hit (the share of samples the box test
+  // let through, times the share of those in collision, one more tested sample
+  // counted clear so that a single sample does not count as certainty), and
+  // the cost of the test, the box test and the pair's placements included.
+  std::vector<double> worth(pairs, 0.0);
+  for (std::size_t i = 0; i < pairs; ++i) {
+    const PairRecord& record = records[i];
+    if (record.hits == 0) continue;
+    const double passed = static_cast<double>(record.passed) / kOrderSamples;
+    const double chance = passed * record.hits / (record.tested + 1);
+    const double cost = passed * record.seconds[plan.stages[i]] / record.tested + kBoxSeconds;
+    worth[i] = chance / cost;
   }
   // A colliding configuration ends at its first hit: the pairs that collided
   // go first, most hits per second of testing first (the order that spends
   // least on average before the first hit, were the pairs independent); of the
   // rest, the ones the pre-tests pass on most often.
   std::stable_sort(plan.likely_first.begin(), plan.likely_first.end(),
-                   [&records, &cost](std::size_t a, std::size_t b) {
+                   [&records, &worth](std::size_t a, std::size_t b) {
                      const PairRecord& ra = records[a];
                      const PairRecord& rb = records[b];
                      if ((ra.hits > 0) != (rb.hits > 0)) return ra.hits > 0;
-                     // hits and cost over the same tested samples
-                     if (ra.hits > 0) return ra.hits / cost[a] > rb.hits / cost[b];
+                     if (ra.hits > 0) return worth[a] > worth[b];
                      return ra.kept > rb.kept;
                    });
 }
@@ -403,6 +439,24 @@ void prepare_collision_order(Prepared& robot, Workspace& workspace) {
   }
   for (const std::size_t i : plan.likely_first) {
     if (plan.eligible[i]) plan.walk_likely_first.push_back(step(i));
+  }
+
+  // The order rests on mean costs over a few samples, and a colliding
+  // configuration's cost on which pairs come before its first hit: where the
+  // list's own order (with the chosen pre-tests) answers the samples sooner,
+  // it is kept instead.
+  if (pairs < 2 || robot.model.nq == 0 || plan.margin < 0) return;
+  const double planned = sampled_seconds(robot, workspace);
+  std::vector<Step> walk = plan.walk_likely_first;
+  std::vector<Step> head = plan.head;
+  plan.walk_likely_first = plan.walk_listed;
+  plan.head.clear();
+  if (sampled_seconds(robot, workspace) >= planned) {
+    plan.walk_likely_first.swap(walk);
+    plan.head.swap(head);
+  } else {
+    plan.head_joints.clear();
+    plan.head_geometries.clear();
   }
 }
 
