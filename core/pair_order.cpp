@@ -235,35 +235,43 @@ void order_pairs(Prepared& robot, Workspace& workspace, std::vector<PairRecord>&
                    });
 }
 
-// How deep the point p (in the shape's frame) lies inside a primitive: its
-// distance to the surface, negative outside; -infinity for other shapes. (A
-// swept-sphere radius only enlarges the shape coal tests.)
-double depth_inside(const coal::CollisionGeometry& geometry, const Eigen::Vector3d& p) {
+// The signed distance of the point p (in the shape's frame) to a primitive:
+// the distance to its surface, negative inside; +infinity for other shapes.
+// (A swept-sphere radius only enlarges the shape coal tests.)
+double signed_distance(const coal::CollisionGeometry& geometry, const Eigen::Vector3d& p) {
+  // Inside: the least of the depths; outside: the length of the excesses.
+  const auto combine = [](const auto& excess) {
+    const double largest = excess.maxCoeff();
+    return largest <= 0 ? largest : excess.cwiseMax(0.0).norm();
+  };
   switch (geometry.getNodeType()) {
     case coal::GEOM_BOX:
-      return (static_cast<const coal::Box&>(geometry).halfSide - p.cwiseAbs()).minCoeff();
+      return combine(Eigen::Vector3d(p.cwiseAbs() - static_cast<const coal::Box&>(geometry).halfSide));
     case coal::GEOM_SPHERE:
-      return static_cast<const coal::Sphere&>(geometry).radius - p.norm();
+      return p.norm() - static_cast<const coal::Sphere&>(geometry).radius;
     case coal::GEOM_CYLINDER: {
       const auto& cylinder = static_cast<const coal::Cylinder&>(geometry);
-      return std::min(cylinder.radius - p.head<2>().norm(), cylinder.halfLength - std::abs(p.z()));
+      return combine(Eigen::Vector2d(p.head<2>().norm() - cylinder.radius,
+                                     std::abs(p.z()) - cylinder.halfLength));
     }
     case coal::GEOM_CAPSULE: {
       const auto& capsule = static_cast<const coal::Capsule&>(geometry);
       const double z = std::clamp(p.z(), -capsule.halfLength, capsule.halfLength);
-      return capsule.radius - (p - Eigen::Vector3d(0, 0, z)).norm();
+      return (p - Eigen::Vector3d(0, 0, z)).norm() - capsule.radius;
     }
     default:
-      return -std::numeric_limits<double>::infinity();
+      return std::numeric_limits<double>::infinity();
   }
 }
 
 // A pair that collides at every configuration: two solid primitives, one on a
-// joint that turns about an axis (or a centre) of the other's joint, both
-// holding a point of that axis at least kWitnessDepth deep. Such a point stays
-// where it is in both links whatever the joint's angle, so the two solids
-// always share a ball around it, and coal, which tests primitives as solids,
-// finds them in collision at every rigid placement. (Meshes are tested as
+// joint that turns about an axis (or a centre) of the other's joint, and a
+// point of that axis either at least kWitnessDepth deep in both, or within
+// distances of them that add up to the margin less kWitnessDepth. Such a point
+// stays where it is in both links whatever the joint's angle, so the two
+// solids always share a ball around it, or lie closer than the margin by that
+// much, and coal, which tests primitives as solids, finds them in collision at
+// every rigid placement. (Meshes are tested as
 // surfaces: a mesh inside another does not collide.)
 bool always_collides(const Prepared& robot, std::size_t i) {
   const Model& model = robot.model;
@@ -288,10 +296,14 @@ bool always_collides(const Prepared& robot, std::size_t i) {
     for (int k = -kWitnessSteps; k <= kWitnessSteps; ++k) {
       const Eigen::Vector3d on_axis = axis * (length * k / kWitnessSteps);
       const Eigen::Vector3d in_parent = model.jointPlacements[j].act(on_axis);
-      if (depth_inside(*parent_object.geometry, parent_object.placement.actInv(in_parent)) >=
-              kWitnessDepth &&
-          depth_inside(*child_object.geometry, child_object.placement.actInv(on_axis)) >=
-              kWitnessDepth) {
+      const double to_a =
+          signed_distance(*parent_object.geometry, parent_object.placement.actInv(in_parent));
+      const double to_b =
+          signed_distance(*child_object.geometry, child_object.placement.actInv(on_axis));
+      // Deep inside both; or near enough both that the two lie closer than
+      // the margin by kWitnessDepth (each is within its distance of p).
+      if ((to_a <= -kWitnessDepth && to_b <= -kWitnessDepth) ||
+          std::max(0.0, to_a) + std::max(0.0, to_b) <= robot.collision.margin - kWitnessDepth) {
         return true;
       }
     }

@@ -15,7 +15,7 @@ from collision_reference import Reference
 ROBOT = """<?xml version="1.0"?>
 <robot name="plan">
   <link name="base">
-    <collision><origin xyz="0 0 -0.1"/><geometry>{base}</geometry></collision>
+    <collision><origin xyz="{base_xyz}"/><geometry>{base}</geometry></collision>
   </link>
   <link name="arm">
     <collision><origin xyz="{arm_xyz}"/><geometry>{arm}</geometry></collision>
@@ -60,7 +60,7 @@ CASES = {
 
 def build(tmp_path, case, margin=0.005):
     path = tmp_path / "plan.urdf"
-    path.write_text(ROBOT.format(**CASES[case]))
+    path.write_text(ROBOT.format(**({"base_xyz": "0 0 -0.1"} | CASES[case])))
     model = talvex.RobotModel()
     model.build_from_urdf(str(path), str(tmp_path), "", margin)
     return model, Reference(path, tmp_path, None, margin)
@@ -90,6 +90,27 @@ def test_verdicts_equal_the_full_test(tmp_path, case, margin):
     # The robots are meant to show both answers, but for the one always in collision.
     answers = {theirs for _, theirs in verdicts}
     assert answers == ({True} if case in ("touching at the axis", "continuous") else {True, False})
+
+
+# A speck on the joint's axis and a box whose edge runs 2 mm off the axis in y
+# and in z: 2.73 mm apart at every angle, closer than a 5 mm margin, not a
+# 2.5 mm one (the edge's distance is the diagonal, not either offset).
+SPECK = dict(base='<sphere radius="0.0001"/>', base_xyz="0 0 0", arm='<box size="0.05 0.05 0.05"/>',
+             arm_xyz="0 0.027 0.027", joint_z="0", kind="continuous", axis="1 0 0")
+
+
+@pytest.mark.parametrize("margin, expected", [(0.0025, False), (0.005, True)])
+def test_a_pair_near_at_every_angle(tmp_path, margin, expected):
+    CASES["speck"] = SPECK
+    try:
+        model, ref = build(tmp_path, "speck", margin)
+    finally:
+        del CASES["speck"]
+    rng = np.random.default_rng(3)
+    for q in configurations(ref, rng, 60):
+        assert model.has_self_collision(q) == ref.collides(q)
+    q = configurations(ref, rng, 1)[0]
+    assert ref.collides(q) == expected
 
 
 def test_wrong_length_still_raises_the_placement_error(tmp_path):
