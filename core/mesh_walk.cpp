@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include <coal/internal/traversal_node_bvhs.h>
 #include <coal/internal/traversal_node_setup.h>
@@ -19,8 +20,16 @@ using MeshNode = coal::MeshCollisionTraversalNode<coal::OBBRSS, 0>;
 // reached and coal's leaf test are the same; a hit is only found sooner. The
 // answer cannot change: it is whether some reachable leaf pair collides, and
 // the walk stops at the first such pair in either order.
+//
+// `budget` counts the volume pairs it may still visit; once it runs out the
+// walk stops where it is (budget then reads -1), unfinished.
 void nearest_first(const MeshNode& node, unsigned int b1, unsigned int b2,
-                   coal::CoalScalar& sqr_distance_lower_bound) {
+                   coal::CoalScalar& sqr_distance_lower_bound, long& budget) {
+  if (budget <= 0) {
+    budget = -1;
+    return;
+  }
+  --budget;
   const bool leaf1 = node.isFirstNodeLeaf(b1);
   const bool leaf2 = node.isSecondNodeLeaf(b2);
   if (leaf1 && leaf2) {
@@ -44,9 +53,9 @@ void nearest_first(const MeshNode& node, unsigned int b1, unsigned int b2,
     if ((centre1(far) - other).squaredNorm() < (centre1(near) - other).squaredNorm()) {
       std::swap(near, far);
     }
-    nearest_first(node, static_cast<unsigned int>(near), b2, bound1);
-    if (node.canStop()) return;
-    nearest_first(node, static_cast<unsigned int>(far), b2, bound2);
+    nearest_first(node, static_cast<unsigned int>(near), b2, bound1, budget);
+    if (node.canStop() || budget < 0) return;
+    nearest_first(node, static_cast<unsigned int>(far), b2, bound2, budget);
   } else {
     int near = node.getSecondLeftChild(b2);
     int far = node.getSecondRightChild(b2);
@@ -54,9 +63,9 @@ void nearest_first(const MeshNode& node, unsigned int b1, unsigned int b2,
     if ((centre2(far) - other).squaredNorm() < (centre2(near) - other).squaredNorm()) {
       std::swap(near, far);
     }
-    nearest_first(node, b1, static_cast<unsigned int>(near), bound1);
-    if (node.canStop()) return;
-    nearest_first(node, b1, static_cast<unsigned int>(far), bound2);
+    nearest_first(node, b1, static_cast<unsigned int>(near), bound1, budget);
+    if (node.canStop() || budget < 0) return;
+    nearest_first(node, b1, static_cast<unsigned int>(far), bound2, budget);
   }
   sqr_distance_lower_bound = std::min(bound1, bound2);
 }
@@ -70,11 +79,24 @@ bool meshes_collide(const Mesh& a, const coal::Transform3s& tf_a, const Mesh& b,
   MeshNode node(request);
   coal::initialize(node, a, tf_a, b, tf_b, result);
   coal::CoalScalar sqr_distance_lower_bound = 0;
-  nearest_first(node, 0, 0, sqr_distance_lower_bound);
+  long budget = std::numeric_limits<long>::max();
+  nearest_first(node, 0, 0, sqr_distance_lower_bound, budget);
   if (!std::isnan(sqr_distance_lower_bound) && sqr_distance_lower_bound > 0) {
     result.updateDistanceLowerBound(std::sqrt(sqr_distance_lower_bound));
   }
   return result.isCollision();
+}
+
+WalkEnd meshes_collide_within(const Mesh& a, const coal::Transform3s& tf_a, const Mesh& b,
+                              const coal::Transform3s& tf_b, const coal::CollisionRequest& request,
+                              coal::CollisionResult& result, long volume_pairs) {
+  result.clear();
+  MeshNode node(request);
+  coal::initialize(node, a, tf_a, b, tf_b, result);
+  coal::CoalScalar sqr_distance_lower_bound = 0;
+  nearest_first(node, 0, 0, sqr_distance_lower_bound, volume_pairs);
+  if (result.isCollision()) return WalkEnd::kHit;
+  return volume_pairs < 0 ? WalkEnd::kUnfinished : WalkEnd::kClear;
 }
 
 bool mesh_roots_apart(const Mesh& a, const coal::Transform3s& tf_a, const Mesh& b,

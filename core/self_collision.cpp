@@ -257,7 +257,8 @@ CollisionScratch::CollisionScratch(const CollisionPlan& plan)
       box_usable(plan.local_boxes.size(), 0),
       piece_world_a(plan.hulls.most_pieces),
       piece_world_b(plan.hulls.most_pieces),
-      placed_in(plan.local_boxes.size(), 0) {
+      placed_in(plan.local_boxes.size(), 0),
+      unfinished(plan.mesh_pairs.size(), 0) {
   // One contact's room, kept by clear(): a hull test that finds the hulls near
   // each other then allocates nothing.
   hull_result.addContact(coal::Contact());
@@ -531,6 +532,8 @@ namespace {
 // joints); and every travel within kHeadTravel, which keeps every placement
 // within the box test's bound (the build checks the robot's own extent).
 constexpr double kNormTolerance = 1e-13;
+// The volume pairs a mesh pair's short walk may visit (see collides_vouched).
+constexpr long kShortWalk = 64;
 
 bool placements_vouched_for(const Prepared& robot, const Eigen::VectorXd& q_rad) {
   if (!robot.collision.vouch_from_q || q_rad.size() != robot.model.nq || !q_rad.allFinite()) {
@@ -573,6 +576,7 @@ bool collides_vouched(const Prepared& robot, Workspace& workspace, const Eigen::
   CollisionScratch& scratch = workspace.collision;
   ++scratch.query;
   const std::vector<Step>& walk = plan.walk_likely_first;
+  std::size_t unfinished = 0;
   for (std::size_t k = plan.head.size(); k < walk.size(); ++k) {
     const Step& step = walk[k];
     place_lazily(robot, workspace, step.first);
@@ -583,7 +587,26 @@ bool collides_vouched(const Prepared& robot, Workspace& workspace, const Eigen::
       continue;
     }
     restart_guess(plan, geom_data, step.pair);
-    if (exact_test(robot, geom_data, step.pair)) return true;
+    const MeshPair& meshes = plan.mesh_pairs[step.pair];
+    if (!meshes.first) {
+      if (exact_test(robot, geom_data, step.pair)) return true;
+      continue;
+    }
+    // Two meshes: a short walk first. Where some pair collides, a short walk
+    // of another often proves it sooner than the whole walk of the first, which
+    // may have to visit much of both trees before it meets a triangle pair
+    // within the margin; the pairs it leaves unfinished are walked whole after.
+    const WalkEnd end = meshes_collide_within(
+        *meshes.first, transform_of(geom_data.oMg[step.first]), *meshes.second,
+        transform_of(geom_data.oMg[step.second]), geom_data.collisionRequests[step.pair],
+        geom_data.collisionResults[step.pair], kShortWalk);
+    if (end == WalkEnd::kHit) return true;
+    if (end == WalkEnd::kUnfinished) scratch.unfinished[unfinished++] = step.pair;
+  }
+  for (std::size_t k = 0; k < unfinished; ++k) {
+    const std::size_t pair = scratch.unfinished[k];
+    restart_guess(plan, geom_data, pair);
+    if (exact_test(robot, geom_data, pair)) return true;
   }
   return false;
 }

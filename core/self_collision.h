@@ -132,6 +132,8 @@ struct CollisionScratch {
   // placing lazily takes a new number).
   std::vector<std::uint64_t> placed_in;
   std::uint64_t query = 0;
+  // Mesh pairs whose short walk did not finish, walked whole at the end.
+  std::vector<std::size_t> unfinished;
 };
 
 // Build steps, in this order: the tables (boxes, hulls, pair tables) from the
