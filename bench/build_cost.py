@@ -1,7 +1,8 @@
 """Cost of build_from_urdf (time and peak memory) for every robot of example-robot-data.
 
 Every URDF of example-robot-data, each with its SRDF where it has one (found as
-collision_equivalence.py finds it), margin 0.005. Each build runs in a fresh
+collision_equivalence.py finds it; with --without-srdf, only the robots that
+have one, built without it), margin 0.005. Each build runs in a fresh
 Python process, which imports talvex, builds once and reports the wall time of
 the build (time.perf_counter around build_from_urdf) and its peak resident memory
 (VmHWM, before and after the build): every build is cold, with nothing of an
@@ -83,11 +84,15 @@ def main():
     parser.add_argument("--modules", nargs="*", default=[""],
                         help="folders put first on the path of the child, each timed in "
                              "turn; '' is the installed module")
+    parser.add_argument("--without-srdf", action="store_true",
+                        help="build every robot without its SRDF instead")
     parser.add_argument("--json", type=pathlib.Path, help="write the rows here")
     args = parser.parse_args()
 
     urdfs = [u for u in sorted(ROBOTS.rglob("*.urdf"))
              if not args.robots or any(r in name_of(u) for r in args.robots)]
+    if args.without_srdf:
+        urdfs = [u for u in urdfs if srdf_for(u)]
     labels = [m or "installed" for m in args.modules]
     print(f"load average before: {', '.join(f'{x:.2f}' for x in os.getloadavg())}")
     print(f"{len(urdfs)} URDFs, best of {args.repeats} fresh processes each, margin "
@@ -100,7 +105,7 @@ def main():
     rows, skipped, modules_seen = [], [], {}
     start = time.perf_counter()
     for urdf in urdfs:
-        name, srdf = name_of(urdf), srdf_for(urdf)
+        name, srdf = name_of(urdf), None if args.without_srdf else srdf_for(urdf)
         runs = {label: [] for label in labels}
         error = None
         for _ in range(args.repeats):

@@ -206,7 +206,7 @@ void order_pairs(Prepared& robot, Workspace& workspace, std::vector<PairRecord>&
       if (record.seconds[stages] < record.seconds[best]) best = stages;
     }
     if (record.seconds[best] > kStageGain * record.seconds[kAllStages]) best = kAllStages;
-    plan.stages[i] = record.passed > 0 ? static_cast<unsigned char>(best) : kAllStages;
+    plan.stages[i] = static_cast<unsigned char>(record.passed > 0 ? best : unsigned{kAllStages});
   }
   // Per configuration: the chance of a hit (the share of samples the box test
   // let through, times the share of those in collision, one more tested sample
