@@ -47,9 +47,6 @@ constexpr double kBoxSeconds = 2e-8;
 // fewer; the exact test is timed at this many samples a pre-test ruled out.
 constexpr int kSettled = 8;
 constexpr int kClearMeasured = 4;
-// A pair leaves out pre-test stages only for a gain: the stages it keeps must
-// cost at most this share of all of them over the samples.
-constexpr double kStageGain = 0.9;
 
 // What the build samples tell of one pair.
 struct PairRecord {
@@ -57,6 +54,7 @@ struct PairRecord {
   int tested = 0;  // of those, the samples the pair was tested at
   int kept = 0;    // of those, the samples every pre-test kept too
   int hits = 0;    // samples in collision, of the tested ones
+  std::array<int, 3> stage_outs{};  // per stage, the tested samples it ruled out
   // The exact test timed where a pre-test stage ruled the pair out.
   int clear_measured = 0;
   double clear_seconds = 0;
@@ -192,21 +190,26 @@ void order_pairs(Prepared& robot, Workspace& workspace, std::vector<PairRecord>&
         record.seconds[stages] += out ? taken : taken + exact;
       }
       if (!stage_out[0] && !stage_out[1] && !stage_out[2]) ++record.kept;
+      for (int k = 0; k < 3; ++k) record.stage_outs[k] += stage_out[k];
       if (hit) ++record.hits;
     }
   }
 
-  // Each pair runs the stages that cost least over the samples; all of them
-  // where no sample passed the box test. A set that costs less than the
-  // whole by less than kStageGain keeps the whole.
+  // A pair leaves out a pre-test stage only where the stage never ruled it
+  // out over kSettled samples or more (links that touch at nearly every
+  // configuration leave out all of them): a stage's worth lies in the
+  // configurations where it spares a long exact walk, which a few samples
+  // weigh poorly, while one that never rules the pair out only costs.
   for (std::size_t i = 0; i < pairs; ++i) {
     const PairRecord& record = records[i];
-    unsigned best = kAllStages;
-    for (unsigned stages = 0; stages < kAllStages; ++stages) {
-      if (record.seconds[stages] < record.seconds[best]) best = stages;
+    unsigned stages = kAllStages;
+    if (record.tested >= kSettled) {
+      stages = 0;
+      for (int k = 0; k < 3; ++k) {
+        if (record.stage_outs[k] > 0) stages |= 1u << k;
+      }
     }
-    if (record.seconds[best] > kStageGain * record.seconds[kAllStages]) best = kAllStages;
-    plan.stages[i] = static_cast<unsigned char>(record.passed > 0 ? best : unsigned{kAllStages});
+    plan.stages[i] = static_cast<unsigned char>(stages);
   }
   // Per configuration: the chance of a hit (the share of samples the box test
   // let through, times the share of those in collision, one more tested sample
@@ -454,18 +457,36 @@ void prepare_collision_order(Prepared& robot, Workspace& workspace) {
   }
 
   // The order rests on mean costs over a few samples, and a colliding
-  // configuration's cost on which pairs come before its first hit: where the
-  // list's own order (with the chosen pre-tests) answers the samples sooner,
-  // it is kept instead.
+  // configuration's cost on which pairs come before its first hit: the build
+  // answers its samples with it, with the list's own order and with the pairs
+  // most often in collision first (the head only with the first), and keeps
+  // the order that answered them soonest.
   if (pairs < 2 || robot.model.nq == 0 || plan.margin < 0) return;
-  const double planned = sampled_seconds(robot, workspace);
-  std::vector<Step> walk = plan.walk_likely_first;
-  std::vector<Step> head = plan.head;
-  plan.walk_likely_first = plan.walk_listed;
-  plan.head.clear();
-  if (sampled_seconds(robot, workspace) >= planned) {
-    plan.walk_likely_first.swap(walk);
-    plan.head.swap(head);
+  std::vector<std::size_t> most_hits;
+  for (std::size_t i = 0; i < pairs; ++i) {
+    if (plan.eligible[i]) most_hits.push_back(i);
+  }
+  std::stable_sort(most_hits.begin(), most_hits.end(), [&records](std::size_t a, std::size_t b) {
+    return records[a].hits != records[b].hits ? records[a].hits > records[b].hits
+                                              : records[a].kept > records[b].kept;
+  });
+  std::vector<std::vector<Step>> walks{plan.walk_likely_first, plan.walk_listed, {}};
+  for (const std::size_t i : most_hits) walks[2].push_back(step(i));
+  const std::vector<Step> head = plan.head;
+  double least = std::numeric_limits<double>::infinity();
+  std::size_t chosen = 0;
+  for (std::size_t k = 0; k < walks.size(); ++k) {
+    plan.walk_likely_first = walks[k];
+    if (k > 0) plan.head.clear();
+    const double taken = sampled_seconds(robot, workspace);
+    if (taken < least) {
+      least = taken;
+      chosen = k;
+    }
+  }
+  plan.walk_likely_first = walks[chosen];
+  if (chosen == 0) {
+    plan.head = head;
   } else {
     plan.head_joints.clear();
     plan.head_geometries.clear();
