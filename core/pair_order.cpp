@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <string>
 #include <utility>
 #include <numeric>
 #include <random>
@@ -238,6 +237,13 @@ void order_pairs(Prepared& robot, Workspace& workspace, std::vector<PairRecord>&
                    });
 }
 
+// How far geometry g reaches from its joint's origin, at most.
+double geometry_reach(const Prepared& robot, std::size_t g) {
+  const Box& box = robot.collision.local_boxes[g];
+  return robot.geom_model.geometryObjects[g].placement.translation().norm() + box.centre.norm() +
+         box.half.norm();
+}
+
 // The signed distance of the point p (in the shape's frame) to a primitive:
 // the distance to its surface, negative inside; +infinity for other shapes.
 // (A swept-sphere radius only enlarges the shape coal tests.)
@@ -291,11 +297,7 @@ bool always_collides(const Prepared& robot, std::size_t i) {
                           std::abs(robot.reach.axis_scale[j] - 1.0) <= 1e-12;
     if (!revolute && kind != MotionReach::Kind::kSpherical) continue;
     const Eigen::Vector3d axis = revolute ? robot.reach.axes[j] : Eigen::Vector3d::Zero();
-    const auto reach_of = [&robot](std::size_t g, const pinocchio::GeometryObject& object) {
-      const Box& box = robot.collision.local_boxes[g];
-      return object.placement.translation().norm() + box.centre.norm() + box.half.norm();
-    };
-    const double length = std::max(reach_of(outer, parent_object), reach_of(inner, child_object));
+    const double length = std::max(geometry_reach(robot, outer), geometry_reach(robot, inner));
     for (int k = -kWitnessSteps; k <= kWitnessSteps; ++k) {
       const Eigen::Vector3d on_axis = axis * (length * k / kWitnessSteps);
       const Eigen::Vector3d in_parent = model.jointPlacements[j].act(on_axis);
@@ -327,32 +329,29 @@ void choose_head(Prepared& robot, const std::vector<PairRecord>& records) {
   plan.always_colliding = false;
   if (plan.margin < 0 || model.nq == 0) return;
   int normalized = 0;
-  for (pinocchio::JointIndex j = 1; j < static_cast<pinocchio::JointIndex>(model.njoints); ++j) {
-    const auto& joint = model.joints[j];
-    const std::string kind = joint.shortname();
-    const Eigen::Index first = joint.idx_q();
+  // By the kinds the motion bound sorts joints into: a revolute joint's angle
+  // from a (cos, sin) pair when it takes two coordinates, a spherical joint's
+  // quaternion when four; the floating kinds' travels first (free flyer,
+  // planar, translation), then a free flyer's or planar joint's rotation.
+  using Kind = MotionReach::Kind;
+  for (int j = 1; j < model.njoints; ++j) {
+    const auto& joint = model.joints[static_cast<std::size_t>(j)];
+    const Kind kind = robot.reach.kinds[static_cast<std::size_t>(j)];
+    const int nq = joint.nq();
     int travels = 0;
-    const auto starts = [&kind](const char* prefix) { return kind.rfind(prefix, 0) == 0; };
-    if (starts("JointModelRUB") || kind == "JointModelRevoluteUnboundedUnaligned" ||
-        kind == "JointModelSpherical") {
-      ++normalized;
-    } else if (starts("JointModelR") || kind == "JointModelSphericalZYX" ||
-               kind == "JointModelUniversal") {
-      // angles only
-    } else if (kind == "JointModelPlanar") {
-      travels = 2;
-      ++normalized;
-    } else if (kind == "JointModelFreeFlyer") {
-      travels = 3;
-      ++normalized;
-    } else if (kind == "JointModelTranslation") {
-      travels = 3;
-    } else if (starts("JointModelP")) {  // prismatic, about any axis
+    if (kind == Kind::kRevolute) {
+      normalized += nq == 2;
+    } else if (kind == Kind::kSpherical) {
+      normalized += nq == 4;
+    } else if (kind == Kind::kPrismatic) {
       travels = 1;
+    } else if (kind == Kind::kFloating) {
+      travels = nq == 7 ? 3 : nq == 4 ? 2 : 3;
+      normalized += nq != 3;
     } else {
       return;  // a helical joint's travel follows its angle; others are not covered
     }
-    for (int k = 0; k < travels; ++k) plan.linear_coordinates.push_back(first + k);
+    for (int k = 0; k < travels; ++k) plan.linear_coordinates.push_back(joint.idx_q() + k);
   }
   // The robot's extent: every joint placement's offset, then the farthest
   // geometry box from its joint.
@@ -362,9 +361,7 @@ void choose_head(Prepared& robot, const std::vector<PairRecord>& records) {
   }
   double farthest = 0;
   for (std::size_t g = 0; g < plan.local_boxes.size(); ++g) {
-    const Box& box = plan.local_boxes[g];
-    farthest = std::max(farthest, robot.geom_model.geometryObjects[g].placement.translation().norm() +
-                                      box.centre.norm() + box.half.norm());
+    farthest = std::max(farthest, geometry_reach(robot, g));
   }
   extent += farthest;
   if (normalized > kHeadMostNormalized ||

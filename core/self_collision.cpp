@@ -366,6 +366,24 @@ bool exact_test_from_fresh_start(const Prepared& robot, Workspace& workspace, st
   return exact_test(robot, workspace.geom_data, i);
 }
 
+namespace {
+
+// Geometry g and its world box at the joint placements in `data`, as
+// Pinocchio's pass places it.
+const pinocchio::SE3& place_geometry(const Prepared& robot, Workspace& workspace, std::size_t g) {
+  const auto& object = robot.geom_model.geometryObjects[g];
+  pinocchio::SE3& placement = workspace.geom_data.oMg[g];
+  if (object.parentJoint > 0) {
+    placement = workspace.data.oMi[object.parentJoint] * object.placement;
+  } else {
+    placement = object.placement;
+  }
+  place_box(robot.collision.local_boxes[g], placement, workspace.collision.world_boxes[g]);
+  return placement;
+}
+
+}  // namespace
+
 bool place_state(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q_rad) {
   const pinocchio::GeometryData& geom_data = place_geometries(robot, workspace, q_rad);
   return place_boxes(robot.collision, geom_data, workspace.collision);
@@ -383,20 +401,11 @@ bool place_state_of(const Prepared& robot, Workspace& workspace, const Eigen::Ve
   for (const int j : joints) {
     Step::run(robot.model.joints[j], data.joints[j], Step::ArgsType(robot.model, data, q_rad));
   }
-  const CollisionPlan& plan = robot.collision;
   CollisionScratch& scratch = workspace.collision;
-  pinocchio::GeometryData& geom_data = workspace.geom_data;
   bool all_usable = true;
   for (const std::size_t g : geometries) {
-    const auto& object = robot.geom_model.geometryObjects[g];
-    if (object.parentJoint > 0) {
-      geom_data.oMg[g] = data.oMi[object.parentJoint] * object.placement;
-    } else {
-      geom_data.oMg[g] = object.placement;
-    }
-    const pinocchio::SE3& placement = geom_data.oMg[g];
-    Box& world = scratch.world_boxes[g];
-    place_box(plan.local_boxes[g], placement, world);
+    const pinocchio::SE3& placement = place_geometry(robot, workspace, g);
+    const Box& world = scratch.world_boxes[g];
     scratch.box_usable[g] = box_is_usable(world.centre, world.half, placement.rotation());
     all_usable = all_usable && scratch.box_usable[g];
   }
@@ -545,20 +554,12 @@ bool placements_vouched_for(const Prepared& robot, const Eigen::VectorXd& q_rad)
   return pinocchio::isNormalized(robot.model, q_rad, kNormTolerance);
 }
 
-// Geometry g and its world box at the joint placements in `data`, as
-// Pinocchio's pass places it, unless this query placed it already.
+// place_geometry, unless this query placed geometry g already.
 void place_lazily(const Prepared& robot, Workspace& workspace, std::size_t g) {
   CollisionScratch& scratch = workspace.collision;
   if (scratch.placed_in[g] == scratch.query) return;
   scratch.placed_in[g] = scratch.query;
-  const auto& object = robot.geom_model.geometryObjects[g];
-  pinocchio::SE3& placement = workspace.geom_data.oMg[g];
-  if (object.parentJoint > 0) {
-    placement = workspace.data.oMi[object.parentJoint] * object.placement;
-  } else {
-    placement = object.placement;
-  }
-  place_box(robot.collision.local_boxes[g], placement, scratch.world_boxes[g]);
+  place_geometry(robot, workspace, g);
 }
 
 // The pass for a q_rad vouched for: the head, then the walk in the free order.
@@ -677,9 +678,7 @@ void pair_collisions(const Prepared& robot, Workspace& workspace, const Eigen::V
   }
   place_boxes(plan, geom_data, workspace.collision);
   for (const Step& step : plan.walk_listed) {
-    if (ruled_out(robot, workspace, step.pair)) {
-      continue;
-    }
+    if (ruled_out(robot, workspace, step.pair)) continue;
     restart_guess(plan, geom_data, step.pair);
     hits[step.pair] = exact_test(robot, geom_data, step.pair);
   }
