@@ -414,6 +414,10 @@ bool place_state_of(const Prepared& robot, Workspace& workspace, const Eigen::Ve
 
 namespace {
 
+// A hull's or pieces' bound below this (and short of what is wanted) is
+// replaced by coal's distance.
+constexpr double kMeasuredBelow = 1e-5;
+
 // GJK's distance is an estimate from above, within its tolerance (1e-6,
 // relative to the distance): taken off before it serves as a lower bound.
 double lower_bound_of(double estimate) {
@@ -428,6 +432,7 @@ bool pair_collides_with_clearance(const Prepared& robot, Workspace& workspace, c
   CollisionScratch& scratch = workspace.collision;
   pinocchio::GeometryData& geom_data = workspace.geom_data;
   clearance = 0;
+  bool proven_apart = false;
   if (scratch.box_usable[step.first] && scratch.box_usable[step.second]) {
     const Box& box_a = scratch.world_boxes[step.first];
     const Box& box_b = scratch.world_boxes[step.second];
@@ -444,7 +449,6 @@ bool pair_collides_with_clearance(const Prepared& robot, Workspace& workspace, c
     const coal::Transform3s tf_a = transform_of(pa);
     const coal::Transform3s tf_b = transform_of(pb);
     const HullPair& hull = plan.hull_pairs[step.pair];
-    bool proven_apart = false;
     // GJK goes on past the margin for a quarter of what is wanted, no more:
     // far pairs would otherwise run it to convergence for a bound the
     // search gets more cheaply by testing one more state.
@@ -492,14 +496,23 @@ bool pair_collides_with_clearance(const Prepared& robot, Workspace& workspace, c
         }
       }
       if (all_apart) {
+        proven_apart = true;
         clearance = std::max(clearance, least);
-        return false;
       }
     }
-    if (proven_apart) return false;
+    // Near a place where two hulls (or pieces) touch while the meshes stay
+    // apart, their bound shrinks with the stretch around it, and the search
+    // would split towards that place without end: a bound that small and far
+    // short of what is wanted is measured instead.
+    if (proven_apart &&
+        (!measure || clearance >= std::min(wanted / 16, kMeasuredBelow))) {
+      return false;
+    }
   }
-  restart_guess(plan, geom_data, step.pair);
-  if (exact_test(robot, geom_data, step.pair)) return true;
+  if (!proven_apart) {
+    restart_guess(plan, geom_data, step.pair);
+    if (exact_test(robot, geom_data, step.pair)) return true;
+  }
   if (measure && scratch.box_usable[step.first] && scratch.box_usable[step.second]) {
     // coal's distance with an error allowed: its walk then skips every volume
     // pair that could not bring the distance below d - error, so d - error is

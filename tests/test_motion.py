@@ -184,3 +184,29 @@ def test_certified_check_refuses_or_declines_what_it_cannot_prove():
     layout = [j for j in batch.joint_layout(robot) if j["coordinates"] == ["cos", "sin"]]
     off[layout[-1]["q_start"]] *= 1.5
     assert motion.edge_certified(robot, q, off).status == "unproven"
+
+
+# Bolt at margin 0: a base piece's hull and an upper leg's come within 1e-6 m of
+# each other near u = 0.162 (first) and 0.497 (second) while the meshes stay 7 mm or
+# more apart; the proof must measure there rather than split towards the touch.
+@pytest.mark.parametrize("q0, q1", [
+    ([1.8760805074385516, -6.874260727374457, -2.440229938238825, 0.3550451069894489,
+      -9.483858752510832, 3.2311851730492496],
+     [1.8394630533358494, -6.937743196318008, -2.312684342117358, 0.2042564672908695,
+      -9.192516861802908, 3.115936327196161]),
+    ([5.577022234334645, 3.3493398835460013, 9.341730863525555, -5.678734579748617,
+      0.8163325698986981, -5.932497283268452],
+     [5.355425696941607, 2.737194472391591, 8.636277519475971, -5.3174576981763755,
+      0.19960123502138638, -5.38381523098648]),
+])
+def test_certified_where_hulls_touch_but_meshes_do_not(q0, q1):
+    if ERD_SHARE is None:
+        pytest.skip("example-robot-data is not installed")
+    base = ERD_SHARE / "example-robot-data/robots/bolt_description"
+    robot = talvex.RobotModel()
+    robot.build_from_urdf(str(base / "robots/bolt.urdf"), str(ERD_SHARE),
+                          str(base / "srdf/bolt.srdf"), 0.0)
+    assert motion.edge_certified(robot, q0, q1).status == "free"
+    q0, q1 = np.array(q0), np.array(q1)
+    assert not batch.self_collisions(robot, [q0 + (q1 - q0) * u
+                                             for u in np.linspace(0, 1, 2001)]).any()
