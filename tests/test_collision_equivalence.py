@@ -243,3 +243,43 @@ def test_mesh_without_a_solid_hull_is_tested_exactly(tmp_path, scale):
     verdicts = [(q, ref.collides(np.array([q]))) for q in (0.0, 0.0951, 0.1049, 0.1051, 0.2, 0.5)]
     assert [model.has_self_collision([q]) for q, _ in verdicts] == [v for _, v in verdicts]
     assert any(v for _, v in verdicts)
+
+
+# Two detailed notch meshes (2304 triangles each), one lowered onto the other,
+# tilted and slid a little: near-parallel faces, many triangle pairs around the
+# margin. At each pose the lift is bisected to the contact with the reference, and
+# the verdicts either side of it (1e-9 to 2e-4 m) must be the reference's.
+@pytest.mark.parametrize("margin", [0.0, 0.005])
+def test_mesh_pairs_at_their_contact(tmp_path, margin):
+    finer_notch(tmp_path, 3)
+    mesh = '<collision><geometry><mesh filename="package://talvex_test/meshes/notch.stl"/>' \
+           '</geometry></collision>'
+    urdf = tmp_path / "stack.urdf"
+    urdf.write_text(f"""<?xml version="1.0"?>
+<robot name="stack">
+  <link name="base">{mesh}</link><link name="a"/><link name="b"/><link name="lid">{mesh}</link>
+  <joint name="lift" type="prismatic"><parent link="base"/><child link="a"/>
+    <axis xyz="0 0 1"/><limit lower="-1" upper="1" effort="1" velocity="1"/></joint>
+  <joint name="slide" type="prismatic"><parent link="a"/><child link="b"/>
+    <axis xyz="1 0.3 0"/><limit lower="-1" upper="1" effort="1" velocity="1"/></joint>
+  <joint name="tilt" type="revolute"><parent link="b"/><child link="lid"/>
+    <axis xyz="0.2 1 0.1"/><limit lower="-1" upper="1" effort="1" velocity="1"/></joint>
+</robot>
+""")
+    model = build(str(urdf), margin=margin, package_dir=str(tmp_path))
+    ref = Reference(urdf, tmp_path, "", margin)
+    rng = np.random.default_rng(3)
+    checked = 0
+    for _ in range(6):
+        slide, tilt = rng.uniform(-0.08, 0.08), rng.uniform(-0.05, 0.05)
+        low, high = 0.1, 0.5  # in collision at the first, clear at the second
+        assert ref.collides(np.array([low, slide, tilt]))
+        assert not ref.collides(np.array([high, slide, tilt]))
+        while high - low > 1e-10:
+            mid = (low + high) / 2
+            low, high = (mid, high) if ref.collides(np.array([mid, slide, tilt])) else (low, mid)
+        for lift in [low - 2e-4, low - 1e-6, low, high, high + 1e-6, high + 5e-5, high + 2e-4]:
+            q = np.array([lift, slide, tilt])
+            assert model.has_self_collision(q) is ref.collides(q), (margin, q)
+            checked += 1
+    assert checked == 42
