@@ -101,4 +101,10 @@ def edge_certified(robot: talvex.RobotModel, q0: npt.ArrayLike,
     """
     status, fraction = _native.edge_certified(robot, _end(robot, q0, "q0"),
                                               _end(robot, q1, "q1"))
-    return EdgeProof(status, None if fraction is None else float(fraction))
+    if fraction is None:  # frozen, so one answer of each kind serves every call
+        return _FREE if status == "free" else _UNPROVEN
+    return EdgeProof(status, float(fraction))
+
+
+_FREE = EdgeProof("free")
+_UNPROVEN = EdgeProof("unproven")
