@@ -70,6 +70,8 @@ class Search {
     pair_rates(robot, q0, q1, scratch.tangent, scratch.speeds, scratch.rates);
     if (scratch.open.size() < kDeepest + 2) scratch.open.resize(kDeepest + 2);
     if (scratch.clearances.size() < kDeepest + 2) scratch.clearances.resize(kDeepest + 2);
+    // Each motion's GJK starts afresh, so that its cost does not hang on the last.
+    scratch.hull_starts.assign(robot.geom_model.collisionPairs.size(), HullStart{});
     auto& all = scratch.open[0];
     all.resize(walk.size());
     for (std::size_t k = 0; k < walk.size(); ++k) all[k] = static_cast<std::uint32_t>(k);
@@ -93,7 +95,8 @@ class Search {
       const Step& step = walk[k];
       const double rate = scratch.rates[step.pair];
       const double wanted = std::isfinite(rate) ? rate * span : 0.0;
-      if (pair_collides_with_clearance(robot, workspace, step, wanted, certify, clearance[k])) {
+      if (pair_collides_with_clearance(robot, workspace, step, wanted, certify, clearance[k],
+                                       &scratch.hull_starts[step.pair])) {
         // What the pairs not reached prove is unknown: nothing.
         for (std::size_t rest = n; rest < open.size(); ++rest) clearance[open[rest]] = 0;
         return true;
@@ -237,14 +240,20 @@ std::uint64_t search_motion(const Prepared& robot, Workspace& workspace,
   const std::size_t pairs = search.walk.size();
   std::vector<double>& at_0 = buffer(clearances, 0, pairs);
   std::vector<double>& at_n = buffer(clearances, 1, pairs);
-  if (search.test(0.0, 0, 0.5, at_0)) return 0;
-  search.note_end(false);
   std::uint64_t first = steps + 1;
-  if (search.test(1.0, 0, 0.5, at_n)) {
-    first = steps;
-    if (stop) return first;
+  if (stop) {
+    // The far end first: a planner's motion starts from a state it holds
+    // valid, and most of those that collide do so at the state it extends to.
+    if (search.test(1.0, 0, 0.5, at_n)) return steps;
+    search.note_end(true);
+    if (search.test(0.0, 0, 0.5, at_0)) return 0;
+    search.note_end(false);
+  } else {
+    if (search.test(0.0, 0, 0.5, at_0)) return 0;
+    search.note_end(false);
+    if (search.test(1.0, 0, 0.5, at_n)) first = steps;
+    search.note_end(true);
   }
-  search.note_end(true);
   search.refine_rates();
   search_steps(search, steps, 0, steps, 0, 1, 0, stop, first);
   return first;
@@ -287,8 +296,8 @@ bool motion_free(const Prepared& robot, Workspace& workspace, const Eigen::Vecto
   if (can_carry(robot, q0, q1)) {
     return search_motion(robot, workspace, q0, q1, steps, /*stop=*/true) > steps;
   }
-  if (state_collides(robot, workspace, q0, q1, 0, steps) ||
-      state_collides(robot, workspace, q0, q1, steps, steps)) {
+  if (state_collides(robot, workspace, q0, q1, steps, steps) ||
+      state_collides(robot, workspace, q0, q1, 0, steps)) {
     return false;
   }
   // Odd multiples of each power of two below `steps`, the largest first: every
@@ -362,7 +371,7 @@ MotionProof certify_motion(const Prepared& robot, Workspace& workspace,
   const std::size_t pairs = search.walk.size();
   std::vector<double>& at_0 = buffer(clearances, 0, pairs);
   std::vector<double>& at_1 = buffer(clearances, 1, pairs);
-  for (const double u : {0.0, 1.0}) {
+  for (const double u : {1.0, 0.0}) {  // the far end first, as motion_free takes them
     if (search.test(u, 0, 0.5, u == 0.0 ? at_0 : at_1)) {
       proof.status = MotionProof::Status::kCollides;
       proof.at = u;

@@ -23,7 +23,7 @@ std::uint64_t motion_steps(const Model& model, const Eigen::VectorXd& q0,
 // The endpoint checks of motion_steps alone.
 void check_motion_ends(const Model& model, const Eigen::VectorXd& q0, const Eigen::VectorXd& q1);
 
-// Whether no state of the motion collides. The ends go first, then the state
+// Whether no state of the motion collides. The ends go first (q1, then q0), then the state
 // halfway between two tested ones, depth first; the test stops at the first
 // state in collision. What a state proves about a pair serves its neighbours
 // (see motion.cpp), so most states need no test of their own; every state's

@@ -83,6 +83,7 @@ struct Workspace {
     std::vector<char> joint_marks, geometry_marks;
     std::vector<int> joints;                         // to place for the open pairs
     std::vector<std::size_t> geometries;
+    std::vector<HullStart> hull_starts;              // per pair
   } motion;
 };
 

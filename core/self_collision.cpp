@@ -113,10 +113,29 @@ coal::Transform3s transform_of(const pinocchio::SE3& placement) {
 // Whether GJK proves the two shapes farther apart than margin + slack. GJK
 // may stop once it proves them `reach` apart (a larger reach lets it go on,
 // for a larger lower bound in hull_result; the verdict's meaning is the same).
+// apart's test, its solver set up.
+bool finish_apart(const CollisionPlan& plan, CollisionScratch& scratch,
+                  const coal::CollisionGeometry& a, const coal::Transform3s& tf_a,
+                  const coal::CollisionGeometry& b, const coal::Transform3s& tf_b,
+                  coal::CollisionFunctionMatrix::CollisionFunc test, HullStart* start) {
+  coal::GJKSolver& solver = scratch.hull_solver;
+  scratch.hull_result.clear();
+  solver.gjk.status = coal::details::GJK::DidNotRun;
+  test(&a, tf_a, &b, tf_b, &solver, plan.hull_request, scratch.hull_result);
+  // DidNotRun: coal answered without GJK, in closed form.
+  const bool ran = solver.gjk.status != coal::details::GJK::DidNotRun &&
+                   solver.gjk.status != coal::details::GJK::Failed;
+  if (start) {
+    start->ray = ran && solver.cached_guess.allFinite() ? solver.cached_guess : coal::Vec3s::Zero();
+    start->hint = solver.support_func_cached_guess;
+  }
+  return !scratch.hull_result.isCollision() && solver.gjk.status != coal::details::GJK::Failed;
+}
+
 bool apart(const CollisionPlan& plan, CollisionScratch& scratch, const coal::CollisionGeometry& a,
            const coal::Transform3s& tf_a, const coal::CollisionGeometry& b,
            const coal::Transform3s& tf_b, coal::CollisionFunctionMatrix::CollisionFunc test,
-           double reach = 0) {
+           double reach = 0, HullStart* start = nullptr) {
   if (!test) return false;
   coal::GJKSolver& solver = scratch.hull_solver;
   // A fresh start every time, as a new solver would take: the answer must
@@ -125,6 +144,12 @@ bool apart(const CollisionPlan& plan, CollisionScratch& scratch, const coal::Col
   solver.distance_upper_bound = std::max(solver.distance_upper_bound, reach);
   solver.cached_guess = coal::Vec3s(1, 0, 0);
   solver.support_func_cached_guess.setZero();
+  if (start && start->ray.squaredNorm() > 0) {
+    solver.gjk_initial_guess = coal::GJKInitialGuess::CachedGuess;
+    solver.cached_guess = start->ray;
+    solver.support_func_cached_guess = start->hint;
+    return finish_apart(plan, scratch, a, tf_a, b, tf_b, test, start);
+  }
   // GJK's first direction joins the two boxes' centres (BoundingVolumeGuess);
   // each large hull's support search starts at its vertex farthest that way,
   // from a table made at build, instead of climbing from vertex 0.
@@ -143,11 +168,7 @@ bool apart(const CollisionPlan& plan, CollisionScratch& scratch, const coal::Col
           table_b->second[direction_cell(-(tf_b.getRotation().transpose() * towards_b))];
     }
   }
-  scratch.hull_result.clear();
-  solver.gjk.status = coal::details::GJK::DidNotRun;
-  test(&a, tf_a, &b, tf_b, &solver, plan.hull_request, scratch.hull_result);
-  // DidNotRun: coal answered without GJK, in closed form.
-  return !scratch.hull_result.isCollision() && solver.gjk.status != coal::details::GJK::Failed;
+  return finish_apart(plan, scratch, a, tf_a, b, tf_b, test, start);
 }
 
 }  // namespace
@@ -427,7 +448,8 @@ double lower_bound_of(double estimate) {
 }  // namespace
 
 bool pair_collides_with_clearance(const Prepared& robot, Workspace& workspace, const Step& step,
-                                  double wanted, bool measure, double& clearance) {
+                                  double wanted, bool measure, double& clearance,
+                                  HullStart* start) {
   const CollisionPlan& plan = robot.collision;
   CollisionScratch& scratch = workspace.collision;
   pinocchio::GeometryData& geom_data = workspace.geom_data;
@@ -453,7 +475,7 @@ bool pair_collides_with_clearance(const Prepared& robot, Workspace& workspace, c
     // far pairs would otherwise run it to convergence for a bound the
     // search gets more cheaply by testing one more state.
     if (hull.test && apart(plan, scratch, *hull.first, tf_a, *hull.second, tf_b, hull.test,
-                           threshold + wanted / 4)) {
+                           threshold + wanted / 4, start)) {
       proven_apart = true;
       clearance = std::max(0.0, lower_bound_of(scratch.hull_result.distance_lower_bound +
                                                plan.hull_request.security_margin) -

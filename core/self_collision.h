@@ -172,8 +172,18 @@ bool place_state(const Prepared& robot, Workspace& workspace, const Eigen::Vecto
 // increasing order) and `geometries`; the rest keep what they held.
 bool place_state_of(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q_rad,
                     const std::vector<int>& joints, const std::vector<std::size_t>& geometries);
+// With `start`, the hull test of the pair starts where GJK left off on it at
+// the last state that tested it (and leaves its own end there): neighbouring
+// states of a motion are nearly alike, so GJK needs few steps from there. What
+// it proves holds from any start; the verdict is the exact test's, from its
+// fresh start, as before.
+struct HullStart {
+  coal::Vec3s ray = coal::Vec3s::Zero();  // zero: none yet
+  coal::support_func_guess_t hint = coal::support_func_guess_t::Zero();
+};
 bool pair_collides_with_clearance(const Prepared& robot, Workspace& workspace, const Step& step,
-                                  double wanted, bool measure, double& clearance);
+                                  double wanted, bool measure, double& clearance,
+                                  HullStart* start = nullptr);
 
 // The pieces the pair order uses (pair_order.cpp): the world boxes at the
 // placements now in the workspace, whether the pre-tests rule pair i out, and

@@ -38,9 +38,9 @@ def _end(robot: talvex.RobotModel, q: npt.ArrayLike, name: str) -> np.ndarray:
 
 def edge_free(robot: talvex.RobotModel, q0: npt.ArrayLike, q1: npt.ArrayLike, *,
               step: float) -> bool:
-    """True when no state of the motion collides. The ends are tested first, then the
-    states halfway between those tested, so a collision is found early; the call stops
-    at the first."""
+    """True when no state of the motion collides. The ends are tested first (``q1``,
+    then ``q0``), then the states halfway between those tested, so a collision is
+    found early; the call stops at the first."""
     return bool(_native.edge_free(robot, _end(robot, q0, "q0"), _end(robot, q1, "q1"),
                                   float(step)))
 
