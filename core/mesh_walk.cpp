@@ -21,9 +21,10 @@ using MeshNode = coal::MeshCollisionTraversalNode<coal::OBBRSS, 0>;
 // the order of 1e-16 m per metre of coordinates.
 constexpr double kTriangleSlack = 1e-4;
 
-// A lower bound of the distance between the two leaves' triangles: the gap
-// between their projections on either triangle's normal (a separating axis;
-// 0 when neither separates them). In the first mesh's frame.
+// A lower bound of the distance between the two leaves' triangles: the
+// largest gap between their projections on a separating axis, of the two
+// normals, then the cross products of an edge of each (0 when none separates
+// them), in the first mesh's frame. It stops once the gap exceeds `threshold`.
 double triangle_gap(const MeshNode& node, unsigned int b1, unsigned int b2, double threshold) {
   const coal::Triangle& t1 = node.tri_indices1[node.model1->getBV(b1).primitiveId()];
   const coal::Triangle& t2 = node.tri_indices2[node.model2->getBV(b2).primitiveId()];
@@ -65,7 +66,9 @@ double triangle_gap(const MeshNode& node, unsigned int b1, unsigned int b2, doub
 // nearer the other volume's centre goes first. The volumes tested, the leaves
 // reached and coal's leaf test are the same; a hit is only found sooner. The
 // answer cannot change: it is whether some reachable leaf pair collides, and
-// the walk stops at the first such pair in either order.
+// the walk stops at the first such pair in either order. (A leaf pair whose
+// triangle_gap clears it by kTriangleSlack is one coal's leaf test finds clear:
+// it is skipped.)
 //
 // `budget` counts the volume pairs it may still visit; once it runs out the
 // walk stops where it is (budget then reads -1), unfinished.

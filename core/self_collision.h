@@ -165,8 +165,9 @@ void pair_distances(const Prepared& robot, Workspace& workspace, const Eigen::Ve
 // (metres, 0 when nothing more is proven; a state where the pair's distance
 // exceeds it by less than `clearance` less its own motion is clear too). The
 // hull tests may go on until they prove `wanted`; with `measure`, pairs the
-// pre-tests leave open get coal's distance, so that every clear pair's
-// clearance is its distance less margin and slack.
+// pre-tests leave open, or prove clear by less than 1e-5 m and far less than
+// `wanted`, get coal's distance, so that their clearance is about their
+// distance less margin and slack.
 bool place_state(const Prepared& robot, Workspace& workspace, const Eigen::VectorXd& q_rad);
 // place_state for some geometries only: `joints` (every joint above them, in
 // increasing order) and `geometries`; the rest keep what they held.
