@@ -110,10 +110,7 @@ coal::Transform3s transform_of(const pinocchio::SE3& placement) {
   return coal::Transform3s(placement.rotation(), placement.translation());
 }
 
-// Whether GJK proves the two shapes farther apart than margin + slack. GJK
-// may stop once it proves them `reach` apart (a larger reach lets it go on,
-// for a larger lower bound in hull_result; the verdict's meaning is the same).
-// apart's test, its solver set up.
+// apart's test, its solver set up; with `start`, where GJK ended is kept there.
 bool finish_apart(const CollisionPlan& plan, CollisionScratch& scratch,
                   const coal::CollisionGeometry& a, const coal::Transform3s& tf_a,
                   const coal::CollisionGeometry& b, const coal::Transform3s& tf_b,
@@ -132,6 +129,11 @@ bool finish_apart(const CollisionPlan& plan, CollisionScratch& scratch,
   return !scratch.hull_result.isCollision() && solver.gjk.status != coal::details::GJK::Failed;
 }
 
+// Whether GJK proves the two shapes farther apart than margin + slack. GJK
+// may stop once it proves them `reach` apart (a larger reach lets it go on,
+// for a larger lower bound in hull_result; the verdict's meaning is the same).
+// With a `start` from an earlier call GJK begins there (what it proves holds
+// from any start).
 bool apart(const CollisionPlan& plan, CollisionScratch& scratch, const coal::CollisionGeometry& a,
            const coal::Transform3s& tf_a, const coal::CollisionGeometry& b,
            const coal::Transform3s& tf_b, coal::CollisionFunctionMatrix::CollisionFunc test,
